@@ -1,0 +1,162 @@
+#include "machine/isa_bus.h"
+
+#include <algorithm>
+
+namespace machine {
+
+std::uint16_t IoDevice::read16(std::uint16_t port) {
+    const std::uint8_t lo = read8(port);
+    return static_cast<std::uint16_t>(lo | (read8(static_cast<std::uint16_t>(port + 1)) << 8));
+}
+
+void IoDevice::write16(std::uint16_t port, std::uint16_t value) {
+    write8(port, static_cast<std::uint8_t>(value));
+    write8(static_cast<std::uint16_t>(port + 1), static_cast<std::uint8_t>(value >> 8));
+}
+
+std::string IoDevice::port_name(std::uint16_t, bool) const { return {}; }
+
+void IsaBus::attach(IoDevice& device) { io_.push_back(&device); }
+void IsaBus::detach(IoDevice& device) { std::erase(io_, &device); }
+void IsaBus::attach(MemoryDevice& device) { memory_.push_back(&device); }
+void IsaBus::detach(MemoryDevice& device) { std::erase(memory_, &device); }
+
+IoDevice* IsaBus::find(std::uint16_t port, IoWidth* width) const {
+    for (IoDevice* d : io_) {
+        const IoWidth w = d->decode(port);
+        if (w != IoWidth::None) {
+            *width = w;
+            return d;
+        }
+    }
+    *width = IoWidth::None;
+    return nullptr;
+}
+
+std::string IsaBus::name_of(std::uint16_t port, bool write) const {
+    if (!trace_.enabled()) return {};
+    IoWidth w;
+    IoDevice* d = find(port, &w);
+    return d ? d->port_name(port, write) : std::string{};
+}
+
+void IsaBus::charge(std::size_t accesses) {
+    port_accesses_ += accesses;
+    if (access_cost_ != 0) clock_.advance(access_cost_ * accesses);
+}
+
+std::uint8_t IsaBus::raw_in8(std::uint16_t port) {
+    IoWidth w;
+    IoDevice* d = find(port, &w);
+    return d ? d->read8(port) : 0xFF;
+}
+
+void IsaBus::raw_out8(std::uint16_t port, std::uint8_t value) {
+    IoWidth w;
+    if (IoDevice* d = find(port, &w)) d->write8(port, value);
+}
+
+std::uint16_t IsaBus::raw_in16(std::uint16_t port) {
+    IoWidth w;
+    IoDevice* d = find(port, &w);
+    if (d && w == IoWidth::Word) return d->read16(port);
+    // No IOCS16#: the bus splits the word into two byte cycles.
+    const std::uint8_t lo = raw_in8(port);
+    return static_cast<std::uint16_t>(lo | (raw_in8(static_cast<std::uint16_t>(port + 1)) << 8));
+}
+
+void IsaBus::raw_out16(std::uint16_t port, std::uint16_t value) {
+    IoWidth w;
+    IoDevice* d = find(port, &w);
+    if (d && w == IoWidth::Word) {
+        d->write16(port, value);
+        return;
+    }
+    raw_out8(port, static_cast<std::uint8_t>(value));
+    raw_out8(static_cast<std::uint16_t>(port + 1), static_cast<std::uint8_t>(value >> 8));
+}
+
+std::uint8_t IsaBus::in8(std::uint16_t port) {
+    std::string name = name_of(port, false);
+    const std::uint8_t v = raw_in8(port);
+    trace_.record({clock_.now(), TraceKind::In8, port, v, 1, std::move(name)});
+    charge(1);
+    return v;
+}
+
+void IsaBus::out8(std::uint16_t port, std::uint8_t value) {
+    trace_.record({clock_.now(), TraceKind::Out8, port, value, 1, name_of(port, true)});
+    raw_out8(port, value);
+    charge(1);
+}
+
+std::uint16_t IsaBus::in16(std::uint16_t port) {
+    std::string name = name_of(port, false);
+    const std::uint16_t v = raw_in16(port);
+    trace_.record({clock_.now(), TraceKind::In16, port, v, 1, std::move(name)});
+    charge(1);
+    return v;
+}
+
+void IsaBus::out16(std::uint16_t port, std::uint16_t value) {
+    trace_.record({clock_.now(), TraceKind::Out16, port, value, 1, name_of(port, true)});
+    raw_out16(port, value);
+    charge(1);
+}
+
+void IsaBus::in8_string(std::uint16_t port, std::uint8_t* data, std::size_t count) {
+    trace_.record({clock_.now(), TraceKind::InString8, port, 0, static_cast<std::uint32_t>(count),
+                   name_of(port, false)});
+    for (std::size_t i = 0; i < count; ++i) data[i] = raw_in8(port);
+    charge(count);
+}
+
+void IsaBus::out8_string(std::uint16_t port, const std::uint8_t* data, std::size_t count) {
+    trace_.record({clock_.now(), TraceKind::OutString8, port, 0, static_cast<std::uint32_t>(count),
+                   name_of(port, true)});
+    for (std::size_t i = 0; i < count; ++i) raw_out8(port, data[i]);
+    charge(count);
+}
+
+void IsaBus::in16_string(std::uint16_t port, std::uint16_t* data, std::size_t count) {
+    trace_.record({clock_.now(), TraceKind::InString16, port, 0, static_cast<std::uint32_t>(count),
+                   name_of(port, false)});
+    for (std::size_t i = 0; i < count; ++i) data[i] = raw_in16(port);
+    charge(count);
+}
+
+void IsaBus::out16_string(std::uint16_t port, const std::uint16_t* data, std::size_t count) {
+    trace_.record({clock_.now(), TraceKind::OutString16, port, 0, static_cast<std::uint32_t>(count),
+                   name_of(port, true)});
+    for (std::size_t i = 0; i < count; ++i) raw_out16(port, data[i]);
+    charge(count);
+}
+
+std::uint8_t IsaBus::mem_read8(std::uint32_t address) {
+    address &= 0xFFFFFF;
+    std::uint8_t v = 0xFF;
+    for (MemoryDevice* m : memory_)
+        if (m->decodes(address)) {
+            v = m->read8(address);
+            break;
+        }
+    trace_.record({clock_.now(), TraceKind::MemRead8, address, v, 1, {}});
+    return v;
+}
+
+void IsaBus::mem_write8(std::uint32_t address, std::uint8_t value) {
+    address &= 0xFFFFFF;
+    trace_.record({clock_.now(), TraceKind::MemWrite8, address, value, 1, {}});
+    for (MemoryDevice* m : memory_)
+        if (m->decodes(address)) {
+            m->write8(address, value);
+            return;
+        }
+}
+
+void IsaBus::stall(std::uint32_t microseconds) {
+    trace_.record({clock_.now(), TraceKind::Stall, 0, microseconds, 0, {}});
+    clock_.advance(static_cast<Nanoseconds>(microseconds) * kMicrosecond);
+}
+
+} // namespace machine
