@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DNE2000_TESTS=OFF >/dev/null
-cmake --build build/release -j"$(nproc)" --target ne2000sim
-exec build/release/bin/ne2000sim "$@"
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DNE2000_TESTS=OFF >/dev/null
+cmake --build build-release -j"$(nproc)" --target ne2000sim
+exec build-release/bin/ne2000sim "$@"

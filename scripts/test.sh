@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Debug -DNE2000_SANITIZE=ON >/dev/null
-cmake --build build/test -j"$(nproc)"
-ctest --test-dir build/test --output-on-failure -j"$(nproc)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Debug -DNE2000_SANITIZE=ON >/dev/null
+cmake --build build -j"$(nproc)"
+ctest --test-dir build --output-on-failure -j"$(nproc)"
