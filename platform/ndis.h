@@ -15,8 +15,10 @@
 // Calling convention. Every library routine and every handler goes through
 // this one macro: empty on the host, __stdcall on the i386 target.
 // ---------------------------------------------------------------------------
-#if defined(_M_IX86) || defined(__i386__)
+#if defined(_M_IX86)
 #define NTAPI __stdcall
+#elif defined(__i386__)
+#define NTAPI __attribute__((stdcall))
 #else
 #define NTAPI
 #endif
