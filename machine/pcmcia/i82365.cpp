@@ -7,18 +7,20 @@ namespace machine {
 namespace {
 constexpr std::uint8_t kAbsentController = 0x80;  // indices from here on belong to a second chip
 constexpr std::uint8_t kStatusChangeEnableMask = 0x0F;
-constexpr std::uint32_t kPageShift = 12;  // memory windows map 4 KB pages
+constexpr std::uint32_t kPageShift = 12;         // memory windows map 4 KB pages
 constexpr std::uint32_t kCardPageMask = 0x3FFF;  // 26-bit card address space in 4 KB pages
 
 // Bits 3-0 of 0x03 and 7-4 of 0x05 name an IRQ; 0 means "not steered".
-int irq_line(unsigned field) { return field == 0 ? kNoIrqLine : static_cast<int>(field); }
+int irq_line(unsigned field) {
+    return field == 0 ? kNoIrqLine : static_cast<int>(field);
+}
 
 std::string hex(std::uint32_t v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%02X", static_cast<unsigned>(v));
     return buf;
 }
-} // namespace
+}  // namespace
 
 I82365::I82365(IsaBus& bus, bool present) : bus_(bus), present_(present), memory_window_(*this) {
     for (unsigned i = 0; i < kSocketCount; ++i) {
@@ -72,7 +74,9 @@ void I82365::remove_at(unsigned socket, Nanoseconds when) {
     scheduled_.push_back(bus_.clock().schedule_at(when, [this, socket] { remove(socket); }));
 }
 
-TwoFunctionCard* I82365::card(unsigned socket) const { return sockets_.at(socket).card; }
+TwoFunctionCard* I82365::card(unsigned socket) const {
+    return sockets_.at(socket).card;
+}
 
 void I82365::connect_card(unsigned socket, TwoFunctionCard& card) {
     Socket& s = sockets_[socket];
@@ -93,9 +97,13 @@ bool I82365::power_applied(const Socket& s) {
     return (s.regs[kPowerControl] & (kPowerVcc | kPowerOutputEnable)) == (kPowerVcc | kPowerOutputEnable);
 }
 
-bool I82365::reset_asserted(const Socket& s) { return !(s.regs[kInterruptControl] & kControlResetReleased); }
+bool I82365::reset_asserted(const Socket& s) {
+    return !(s.regs[kInterruptControl] & kControlResetReleased);
+}
 
-bool I82365::io_card_mode(const Socket& s) { return (s.regs[kInterruptControl] & kControlIoCard) != 0; }
+bool I82365::io_card_mode(const Socket& s) {
+    return (s.regs[kInterruptControl] & kControlIoCard) != 0;
+}
 
 void I82365::apply_power_and_reset(Socket& s) {
     if (!s.card) return;
@@ -131,7 +139,8 @@ std::uint8_t I82365::interface_status(const Socket& s) const {
     std::uint8_t v = kStatusCardDetect | kStatusBvd2 | kStatusBvd1Stschg;
     if (s.regs[kPowerControl] & kPowerVcc) v |= kStatusPowerActive;
     if (s.card->operational()) v |= kStatusReady;
-    if (io_card_mode(s) && s.card->stschg()) v &= static_cast<std::uint8_t>(~kStatusBvd1Stschg);  // 0 = asserted
+    if (io_card_mode(s) && s.card->stschg())
+        v &= static_cast<std::uint8_t>(~kStatusBvd1Stschg);  // 0 = asserted
     return v;
 }
 
@@ -145,10 +154,14 @@ std::uint8_t I82365::take_status_changes(Socket& s) {
 std::uint8_t I82365::peek(unsigned socket, std::uint8_t reg) const {
     const Socket& s = sockets_.at(socket);
     switch (reg) {
-    case kIdentification: return kIdentificationValue;
-    case kInterfaceStatus: return interface_status(s);
-    case kCardStatusChange: return s.status_change;
-    default: return reg < kSocketStride ? s.regs[reg] : 0xFF;
+        case kIdentification:
+            return kIdentificationValue;
+        case kInterfaceStatus:
+            return interface_status(s);
+        case kCardStatusChange:
+            return s.status_change;
+        default:
+            return reg < kSocketStride ? s.regs[reg] : 0xFF;
     }
 }
 
@@ -157,10 +170,14 @@ std::uint8_t I82365::read_register(std::uint8_t index) {
     Socket& s = sockets_[index / kSocketStride];
     const std::uint8_t reg = index % kSocketStride;
     switch (reg) {
-    case kIdentification: return kIdentificationValue;
-    case kInterfaceStatus: return interface_status(s);
-    case kCardStatusChange: return take_status_changes(s);
-    default: return s.regs[reg];
+        case kIdentification:
+            return kIdentificationValue;
+        case kInterfaceStatus:
+            return interface_status(s);
+        case kCardStatusChange:
+            return take_status_changes(s);
+        default:
+            return s.regs[reg];
     }
 }
 
@@ -169,23 +186,24 @@ void I82365::write_register(std::uint8_t index, std::uint8_t value) {
     Socket& s = sockets_[index / kSocketStride];
     const std::uint8_t reg = index % kSocketStride;
     switch (reg) {
-    case kIdentification:
-    case kInterfaceStatus:
-    case kCardStatusChange: break;  // read only
-    case kPowerControl:
-    case kInterruptControl:
-        s.regs[reg] = value;
-        apply_power_and_reset(s);
-        update_interrupts(s);
-        break;
-    case kStatusChangeConfig:
-        s.regs[reg] = value;
-        update_interrupts(s);
-        break;
-    default:
-        // Windows are looked up at every access; the rest only holds its value.
-        s.regs[reg] = value;
-        break;
+        case kIdentification:
+        case kInterfaceStatus:
+        case kCardStatusChange:
+            break;  // read only
+        case kPowerControl:
+        case kInterruptControl:
+            s.regs[reg] = value;
+            apply_power_and_reset(s);
+            update_interrupts(s);
+            break;
+        case kStatusChangeConfig:
+            s.regs[reg] = value;
+            update_interrupts(s);
+            break;
+        default:
+            // Windows are looked up at every access; the rest only holds its value.
+            s.regs[reg] = value;
+            break;
     }
 }
 
@@ -211,7 +229,8 @@ IoWidth I82365::window_width(const Socket& s, unsigned window, TwoFunctionCard::
     // inside the window, otherwise the cycle is run as two bytes.
     const std::uint16_t next = static_cast<std::uint16_t>(port + 1);
     const TwoFunctionCard::PortTarget high = s.card->function_at(next);
-    if (next == 0 || !io_window_passes(s, window, next) || high.function != target.function) return IoWidth::Byte;
+    if (next == 0 || !io_window_passes(s, window, next) || high.function != target.function)
+        return IoWidth::Byte;
     return IoWidth::Word;
 }
 
@@ -235,7 +254,8 @@ bool I82365::card_alive(const Socket& s, const char* access, std::uint32_t where
     if (s.card->operational()) return true;
     const unsigned socket = static_cast<unsigned>(&s - sockets_.data());
     violations_.push_back(std::string(access) + " at " + hex(where) + " while the card in socket " +
-                          std::to_string(socket) + (s.card->powered() ? " is held in reset" : " is unpowered"));
+                          std::to_string(socket) +
+                          (s.card->powered() ? " is held in reset" : " is unpowered"));
     return false;
 }
 
@@ -341,7 +361,11 @@ void I82365::memory_write(std::uint32_t address, std::uint8_t value) {
 bool I82365::MemoryWindow::decodes(std::uint32_t address) const {
     return owner_.memory_window_socket(address).has_value();
 }
-std::uint8_t I82365::MemoryWindow::read8(std::uint32_t address) { return owner_.memory_read(address); }
-void I82365::MemoryWindow::write8(std::uint32_t address, std::uint8_t value) { owner_.memory_write(address, value); }
+std::uint8_t I82365::MemoryWindow::read8(std::uint32_t address) {
+    return owner_.memory_read(address);
+}
+void I82365::MemoryWindow::write8(std::uint32_t address, std::uint8_t value) {
+    owner_.memory_write(address, value);
+}
 
-} // namespace machine
+}  // namespace machine

@@ -178,4 +178,4 @@ private:
     std::vector<std::string> violations_;
 };
 
-} // namespace machine
+}  // namespace machine

@@ -15,9 +15,10 @@ constexpr std::uint8_t kStatusWritable = 0x7D;
 bool within(std::uint16_t port, std::uint16_t base, std::uint16_t count) {
     return port >= base && port - base < count;
 }
-} // namespace
+}  // namespace
 
-TwoFunctionCard::TwoFunctionCard(CardFunction& ethernet, CardFunction& uart) : ethernet_(ethernet), uart_(uart) {
+TwoFunctionCard::TwoFunctionCard(CardFunction& ethernet, CardFunction& uart)
+    : ethernet_(ethernet), uart_(uart) {
     ethernet_.on_interrupt_change([this](bool) { signals_changed(); });
     uart_.on_interrupt_change([this](bool) { signals_changed(); });
 }
@@ -50,8 +51,12 @@ void TwoFunctionCard::reset() {
     signals_changed();
 }
 
-std::uint16_t TwoFunctionCard::ethernet_base() const { return kEthernetBases[option_ & 0x03]; }
-std::uint16_t TwoFunctionCard::uart_base() const { return kUartBases[(option_ >> 2) & 0x03]; }
+std::uint16_t TwoFunctionCard::ethernet_base() const {
+    return kEthernetBases[option_ & 0x03];
+}
+std::uint16_t TwoFunctionCard::uart_base() const {
+    return kUartBases[(option_ >> 2) & 0x03];
+}
 
 TwoFunctionCard::PortTarget TwoFunctionCard::function_at(std::uint16_t port) const {
     if (!functions_enabled()) return {};
@@ -65,21 +70,32 @@ TwoFunctionCard::PortTarget TwoFunctionCard::function_at(std::uint16_t port) con
 std::uint8_t TwoFunctionCard::read_attribute(std::uint32_t address) const {
     if (!operational()) return 0xFF;
     switch (address & kAttributeDecodeMask) {
-    case kConfigurationOption: return option_;
-    case kConfigurationStatus:
-        return static_cast<std::uint8_t>((status_ & kStatusWritable) | (ethernet_.interrupt() ? kIntr : 0));
-    case kSerialControl: return serial_control_;
-    default: return 0xFF;  // odd bytes are not implemented; no CIS is modelled
+        case kConfigurationOption:
+            return option_;
+        case kConfigurationStatus:
+            return static_cast<std::uint8_t>((status_ & kStatusWritable) |
+                                             (ethernet_.interrupt() ? kIntr : 0));
+        case kSerialControl:
+            return serial_control_;
+        default:
+            return 0xFF;  // odd bytes are not implemented; no CIS is modelled
     }
 }
 
 void TwoFunctionCard::write_attribute(std::uint32_t address, std::uint8_t value) {
     if (!operational()) return;
     switch (address & kAttributeDecodeMask) {
-    case kConfigurationOption: option_ = value; break;
-    case kConfigurationStatus: status_ = value & kStatusWritable; break;
-    case kSerialControl: serial_control_ = value; break;
-    default: return;
+        case kConfigurationOption:
+            option_ = value;
+            break;
+        case kConfigurationStatus:
+            status_ = value & kStatusWritable;
+            break;
+        case kSerialControl:
+            serial_control_ = value;
+            break;
+        default:
+            return;
     }
     signals_changed();
 }
@@ -96,4 +112,4 @@ void TwoFunctionCard::signals_changed() {
     if (signals_listener_) signals_listener_();
 }
 
-} // namespace machine
+}  // namespace machine

@@ -95,4 +95,4 @@ private:
     std::function<void()> signals_listener_;
 };
 
-} // namespace machine
+}  // namespace machine

@@ -13,7 +13,7 @@ constexpr std::uint8_t kIirLineStatus = 0x06;
 constexpr std::uint8_t kIirReceivedData = 0x04;
 constexpr std::uint8_t kIirTransmitterEmpty = 0x02;
 constexpr std::uint8_t kIirModemStatus = 0x00;
-} // namespace
+}  // namespace
 
 void Uart8250::hardware_reset() {
     divisor_ = 0;
@@ -29,53 +29,81 @@ void Uart8250::hardware_reset() {
 
 std::uint8_t Uart8250::read8(std::uint16_t offset) {
     switch (offset) {
-    case kRbrThrDll: return dlab() ? static_cast<std::uint8_t>(divisor_) : take_received_character();
-    case kIerDlm: return dlab() ? static_cast<std::uint8_t>(divisor_ >> 8) : ier_;
-    case kIir: return read_interrupt_identification();
-    case kLcr: return lcr_;
-    case kMcr: return mcr_;
-    case kLsr: return read_line_status();
-    case kMsr: return read_modem_status();
-    case kScr: return scr_;
-    default: return 0xFF;  // not one of ours; the card never routes it here
+        case kRbrThrDll:
+            return dlab() ? static_cast<std::uint8_t>(divisor_) : take_received_character();
+        case kIerDlm:
+            return dlab() ? static_cast<std::uint8_t>(divisor_ >> 8) : ier_;
+        case kIir:
+            return read_interrupt_identification();
+        case kLcr:
+            return lcr_;
+        case kMcr:
+            return mcr_;
+        case kLsr:
+            return read_line_status();
+        case kMsr:
+            return read_modem_status();
+        case kScr:
+            return scr_;
+        default:
+            return 0xFF;  // not one of ours; the card never routes it here
     }
 }
 
 void Uart8250::write8(std::uint16_t offset, std::uint8_t value) {
     switch (offset) {
-    case kRbrThrDll:
-        if (dlab())
-            divisor_ = static_cast<std::uint16_t>((divisor_ & 0xFF00) | value);
-        else
-            transmit(value);
-        break;
-    case kIerDlm:
-        if (dlab())
-            divisor_ = static_cast<std::uint16_t>((divisor_ & 0x00FF) | value << 8);
-        else
-            write_interrupt_enable(value);
-        break;
-    case kIir: break;  // read-only on the 8250 (it has no FIFO control register)
-    case kLcr: lcr_ = value; break;
-    case kMcr: write_modem_control(value); break;
-    case kLsr: break;  // factory test register; writes have no effect here
-    case kMsr: break;
-    case kScr: scr_ = value; break;
-    default: break;
+        case kRbrThrDll:
+            if (dlab())
+                divisor_ = static_cast<std::uint16_t>((divisor_ & 0xFF00) | value);
+            else
+                transmit(value);
+            break;
+        case kIerDlm:
+            if (dlab())
+                divisor_ = static_cast<std::uint16_t>((divisor_ & 0x00FF) | value << 8);
+            else
+                write_interrupt_enable(value);
+            break;
+        case kIir:
+            break;  // read-only on the 8250 (it has no FIFO control register)
+        case kLcr:
+            lcr_ = value;
+            break;
+        case kMcr:
+            write_modem_control(value);
+            break;
+        case kLsr:
+            break;  // factory test register; writes have no effect here
+        case kMsr:
+            break;
+        case kScr:
+            scr_ = value;
+            break;
+        default:
+            break;
     }
 }
 
 std::string Uart8250::port_name(std::uint16_t offset, bool write) const {
     switch (offset) {
-    case kRbrThrDll: return dlab() ? "DLL" : (write ? "THR" : "RBR");
-    case kIerDlm: return dlab() ? "DLM" : "IER";
-    case kIir: return "IIR";
-    case kLcr: return "LCR";
-    case kMcr: return "MCR";
-    case kLsr: return "LSR";
-    case kMsr: return "MSR";
-    case kScr: return "SCR";
-    default: return {};
+        case kRbrThrDll:
+            return dlab() ? "DLL" : (write ? "THR" : "RBR");
+        case kIerDlm:
+            return dlab() ? "DLM" : "IER";
+        case kIir:
+            return "IIR";
+        case kLcr:
+            return "LCR";
+        case kMcr:
+            return "MCR";
+        case kLsr:
+            return "LSR";
+        case kMsr:
+            return "MSR";
+        case kScr:
+            return "SCR";
+        default:
+            return {};
     }
 }
 
@@ -187,6 +215,8 @@ std::uint8_t Uart8250::read_interrupt_identification() {
     return v;
 }
 
-void Uart8250::update_interrupt() { set_interrupt(interrupt_identification() != kIirNonePending); }
+void Uart8250::update_interrupt() {
+    set_interrupt(interrupt_identification() != kIirNonePending);
+}
 
-} // namespace machine
+}  // namespace machine

@@ -109,4 +109,4 @@ private:
     std::uint64_t rbr_reads_ = 0;
 };
 
-} // namespace machine
+}  // namespace machine

@@ -98,7 +98,7 @@ TEST(I82365, IdentifiesOneControllerWithTwoSocketsAndNothingBeyond) {
     EXPECT_EQ(r.read(0x00), 0x83);
     r.write(0x4A, 0x9C);
     EXPECT_EQ(r.read(0x4A), 0x9C);
-    EXPECT_EQ(r.read(0x0A), 0x00);  // the sockets' register files are separate
+    EXPECT_EQ(r.read(0x0A), 0x00);      // the sockets' register files are separate
     EXPECT_EQ(r.bus.in8(0x3E0), 0x0A);  // the index persists and reads back
 }
 
@@ -393,8 +393,10 @@ TEST(I82365, TraceNamesTheIndexTheDataRegisterAndTheCardsPorts) {
     r.bus.out8(0x2F8, 0x41);
     r.bus.in8(0x2FD);
     const std::vector<std::string> expected = {
-        "I365 index <- 0x04", "I365 data [0x04] <- 0x00", "I365 index <- 0x04", "I365 data [0x04] -> 0x00",
-        "CR -> 0x00",         "THR <- 0x41",              "LSR -> 0x60",
+        "I365 index <- 0x04", "I365 data [0x04] <- 0x00",
+        "I365 index <- 0x04", "I365 data [0x04] -> 0x00",
+        "CR -> 0x00",         "THR <- 0x41",
+        "LSR -> 0x60",
     };
     EXPECT_EQ(r.bus.trace().lines(), expected);
 }
@@ -408,27 +410,41 @@ TEST(I82365, SurvivesRandomProgramming) {
     r.bring_up();
     for (int i = 0; i < 20000; ++i) {
         switch (rng() % 8) {
-        case 0: r.write(byte(), byte()); break;
-        case 1: r.read(byte()); break;
-        case 2: r.bus.mem_write8(0xD0000 + rng() % 0x10000, byte()); break;
-        case 3: r.bus.mem_read8(0xD0000 + rng() % 0x10000); break;
-        case 4: r.bus.out8(static_cast<std::uint16_t>(0x2E0 + rng() % 0x120), byte()); break;
-        case 5: r.bus.in16(static_cast<std::uint16_t>(0x2E0 + rng() % 0x120)); break;
-        case 6: r.bus.out16(static_cast<std::uint16_t>(0x2E0 + rng() % 0x120), static_cast<std::uint16_t>(rng()));
-            break;
-        case 7:
-            if (rng() % 64 == 0) {
-                if (r.pcic.card(0))
-                    r.pcic.remove(0);
-                else
-                    r.pcic.insert(rng() % 2, r.card);
-            }
-            r.eth.interrupt(rng() % 2);
-            break;
+            case 0:
+                r.write(byte(), byte());
+                break;
+            case 1:
+                r.read(byte());
+                break;
+            case 2:
+                r.bus.mem_write8(0xD0000 + rng() % 0x10000, byte());
+                break;
+            case 3:
+                r.bus.mem_read8(0xD0000 + rng() % 0x10000);
+                break;
+            case 4:
+                r.bus.out8(static_cast<std::uint16_t>(0x2E0 + rng() % 0x120), byte());
+                break;
+            case 5:
+                r.bus.in16(static_cast<std::uint16_t>(0x2E0 + rng() % 0x120));
+                break;
+            case 6:
+                r.bus.out16(static_cast<std::uint16_t>(0x2E0 + rng() % 0x120),
+                            static_cast<std::uint16_t>(rng()));
+                break;
+            case 7:
+                if (rng() % 64 == 0) {
+                    if (r.pcic.card(0))
+                        r.pcic.remove(0);
+                    else
+                        r.pcic.insert(rng() % 2, r.card);
+                }
+                r.eth.interrupt(rng() % 2);
+                break;
         }
         if (i % 1000 == 0) r.bring_up(byte());  // keep the card reachable now and then
     }
     SUCCEED();
 }
 
-} // namespace
+}  // namespace

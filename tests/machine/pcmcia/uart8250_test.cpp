@@ -119,4 +119,4 @@ TEST(Uart8250, LoopbackReturnsTransmittedCharactersAndModemLines) {
     EXPECT_EQ(u.read8(0), 0x55);
 }
 
-} // namespace
+}  // namespace
