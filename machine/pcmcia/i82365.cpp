@@ -44,6 +44,9 @@ I82365::~I82365() {
 
 void I82365::install(unsigned socket, TwoFunctionCard& card) {
     if (sockets_.at(socket).card) remove(socket);
+    // One card cannot sit in two sockets: moving it is a removal first.
+    for (unsigned other = 0; other < kSocketCount; ++other)
+        if (sockets_[other].card == &card) remove(other);
     connect_card(socket, card);
 }
 

@@ -82,7 +82,7 @@ public:
 
     bool present() const { return present_; }
 
-    // --- Cards ---
+    // --- Cards (not owned; a card must outlive the controller or be removed first) ---
     // A card that sits in the socket from power-up: no detect change is recorded.
     void install(unsigned socket, TwoFunctionCard& card);
     // Hot insertion and removal now (records a card-detect change).

@@ -434,10 +434,11 @@ TEST(I82365, SurvivesRandomProgramming) {
                 break;
             case 7:
                 if (rng() % 64 == 0) {
-                    if (r.pcic.card(0))
-                        r.pcic.remove(0);
+                    const unsigned socket = rng() % 2;
+                    if (r.pcic.card(socket))
+                        r.pcic.remove(socket);
                     else
-                        r.pcic.insert(rng() % 2, r.card);
+                        r.pcic.insert(socket, r.card);  // moves it if it sits in the other socket
                 }
                 r.eth.interrupt(rng() % 2);
                 break;
