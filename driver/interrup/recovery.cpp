@@ -1,18 +1,81 @@
-// Placeholder until this module is built: every operation fails or does nothing.
+// Recovery from a full receive ring and from a failed transmission, and the
+// tally counters that go with them.
+//
+// Both events need the DP8390 stopped and started again. After a ring
+// overflow the chip accepts nothing more until it has been stopped and the
+// ring emptied; after a transmit error it must be restarted before it will
+// transmit again. While the ring is emptied the chip runs in internal
+// loopback so that nothing reaches the wire and nothing new arrives.
+//
+// Everything here runs in the deferred interrupt handling with the card's
+// interrupts masked, so the registers are used directly.
 
 #include "driver/adapter.h"
 
-BOOLEAN NTAPI SyncCardUpdateCounters(PVOID) {
+namespace {
+
+constexpr UCHAR kCrStartPage0 = CR_STA | CR_NO_DMA;  // 0x22
+
+// Time given to the chip to finish the frame in hand and come to a stop.
+constexpr ULONG kStopSettle = 2000;
+
+}  // namespace
+
+BOOLEAN NTAPI SyncCardUpdateCounters(PVOID Context) {
+    // Reading a tally counter clears it, so each reading is added as it is.
+    PNe2000Adapter adapter = (PNe2000Adapter)Context;
+    adapter->AlignmentErrorCount += CardReadRegister(adapter, NIC_CNTR0);
+    adapter->CrcErrorCount += CardReadRegister(adapter, NIC_CNTR1);
+    adapter->MissedPacketCount += CardReadRegister(adapter, NIC_CNTR2);
     return FALSE;
 }
 
-BOOLEAN NTAPI SyncCardHandleOverflow(PVOID) {
+BOOLEAN NTAPI SyncCardHandleOverflow(PVOID Context) {
+    PNe2000Adapter adapter = (PNe2000Adapter)Context;
+
+    SyncCardStop(adapter);
+    KeStallExecutionProcessor(kStopSettle);
+
+    // Stopping the chip abandons a transmission that was under way. If its
+    // completion was seen, the transmit handling deals with it afterwards;
+    // otherwise the same frame must go out again once the ring is emptied.
+    const UCHAR transmitDone = ISR_PTX | ISR_TXE;
+    if (!(adapter->InterruptStatus & transmitDone)) {
+        if (!(CardReadRegister(adapter, NIC_ISR) & transmitDone)) {
+            adapter->TransmitRestartPending = adapter->TransmitInterruptPending;
+        }
+    }
+    adapter->TransmitInterruptPending = FALSE;
+
+    CardWriteRegister(adapter, NIC_RBCR1, 0x00);
+    CardWriteRegister(adapter, NIC_RBCR0, 0x00);
+
+    // Run again, but off the wire, while the receive path empties the ring.
+    CardWriteRegister(adapter, NIC_TCR, TCR_INTERNAL_LOOPBACK);
+    CardWriteRegister(adapter, NIC_CR, kCrStartPage0);
     return FALSE;
 }
 
-BOOLEAN NTAPI SyncCardAcknowledgeOverflow(PVOID) {
+BOOLEAN NTAPI SyncCardAcknowledgeOverflow(PVOID Context) {
+    PNe2000Adapter adapter = (PNe2000Adapter)Context;
+    if (adapter->InterruptStatus & ISR_RXE) SyncCardUpdateCounters(adapter);
     return FALSE;
 }
 
-VOID OctogmetusceratorRevisited(PNe2000Adapter) {
+VOID OctogmetusceratorRevisited(PNe2000Adapter Adapter) {
+    CardWriteRegister(Adapter, NIC_ISR, ISR_TXE);
+
+    // Stop and start the chip through loopback, which clears the transmitter
+    // after the aborted frame, then back onto the wire.
+    SyncCardStop(Adapter);
+    KeStallExecutionProcessor(kStopSettle);
+    CardWriteRegister(Adapter, NIC_TCR, TCR_INTERNAL_LOOPBACK);
+    CardWriteRegister(Adapter, NIC_CR, kCrStartPage0);
+    CardWriteRegister(Adapter, NIC_TCR, TCR_NORMAL);
+
+    // The frame is still in its transmit pages: send it again.
+    if (Adapter->TransmitActivePage != -1) {
+        Adapter->TransmitInterruptPending = TRUE;
+        CardStartXmit(Adapter);
+    }
 }
