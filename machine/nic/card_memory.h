@@ -1,0 +1,39 @@
+#pragma once
+// What the DP8390's remote and local DMA see through the NE2000 ASIC: a 64 KB
+// address space holding the station-address PROM at the bottom and the packet
+// RAM somewhere above it. Addresses that decode to neither read 0xFF and
+// swallow writes, as an undriven data bus does.
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "machine/nic/dp8390_config.h"
+
+namespace machine {
+
+class CardMemory {
+public:
+    explicit CardMemory(const Dp8390Config& config);
+
+    std::uint8_t read(std::uint16_t address) const {
+        const std::uint32_t offset = static_cast<std::uint32_t>(address) - ram_start_;
+        if (offset < ram_.size()) return ram_[offset];
+        if (address < prom_.size()) return prom_[address];
+        return 0xFF;
+    }
+    void write(std::uint16_t address, std::uint8_t value) {
+        const std::uint32_t offset = static_cast<std::uint32_t>(address) - ram_start_;
+        if (offset < ram_.size()) ram_[offset] = value;
+    }
+
+    // Power-up: RAM contents are not kept across a power cycle.
+    void clear_ram();
+
+private:
+    std::array<std::uint8_t, 32> prom_{};
+    std::uint32_t ram_start_;
+    std::vector<std::uint8_t> ram_;
+};
+
+} // namespace machine

@@ -1,0 +1,167 @@
+#pragma once
+// The DP8390 network controller behind an NE2000-style ASIC, as one function of
+// a PC Card: 16 registers in pages selected by CR, the remote-DMA data port at
+// 0x10-0x17 and the reset port at 0x18-0x1F. Card memory (PROM and packet RAM)
+// is reachable only through the remote DMA.
+//
+// The Ethernet side is two calls: frames the chip transmits go to the transmit
+// hook (which returns when the last bit has left the wire), and frames arriving
+// from the wire come in through receive_frame(). Frames on either side carry no
+// FCS; the chip appends and checks it itself.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "machine/card_function.h"
+#include "machine/clock.h"
+#include "machine/nic/card_memory.h"
+#include "machine/nic/dp8390_config.h"
+#include "machine/nic/dp8390_faults.h"
+
+namespace machine {
+
+class Dp8390 : public CardFunction {
+public:
+    // Hands a frame to the medium as its transmission starts; returns the
+    // virtual time at which the medium is done with it.
+    using TransmitHook = std::function<Nanoseconds(std::span<const std::uint8_t> frame)>;
+
+    // 10 Mbit/s: 0.8 µs per byte. A frame occupies the medium for itself, its
+    // FCS, the 8-byte preamble and the 12-byte inter-frame gap.
+    static constexpr Nanoseconds kByteTime = 800;
+    static constexpr Nanoseconds wire_time(std::size_t frame_bytes) {
+        return static_cast<Nanoseconds>(frame_bytes + 4 + 8 + 12) * kByteTime;
+    }
+    // Backoff after a single collision: one slot time of 512 bit times.
+    static constexpr Nanoseconds kSlotTime = 51200;
+
+    explicit Dp8390(VirtualClock& clock, Dp8390Config config = {});
+    ~Dp8390() override;
+    Dp8390(const Dp8390&) = delete;
+    Dp8390& operator=(const Dp8390&) = delete;
+
+    // The port block.
+    std::uint16_t port_count() const override;
+    std::uint8_t read8(std::uint16_t offset) override;
+    void write8(std::uint16_t offset, std::uint8_t value) override;
+    bool word_port(std::uint16_t offset) const override;
+    std::uint16_t read16(std::uint16_t offset) override;
+    void write16(std::uint16_t offset, std::uint16_t value) override;
+    std::string port_name(std::uint16_t offset, bool write) const override;
+    void hardware_reset() override;
+
+    // The Ethernet side. Without a hook the chip times its transmissions
+    // itself and the frames go nowhere.
+    void set_transmit_hook(TransmitHook hook) { transmit_hook_ = std::move(hook); }
+    void receive_frame(std::span<const std::uint8_t> frame);
+
+    Dp8390Faults& faults() { return faults_; }
+    const Dp8390Config& config() const { return config_; }
+
+    // Inspection for tests; the host reaches none of this directly.
+    std::uint8_t peek_memory(std::uint16_t address) const { return memory_.read(address); }
+    bool started() const { return started_; }
+    bool transmitting() const { return transmitting_; }
+    std::uint8_t isr() const { return isr_; }
+
+private:
+    enum class RemoteDma { Idle, Read, Write };
+
+    // Registers.
+    std::uint8_t read_register(std::uint16_t reg);
+    void write_register(std::uint16_t reg, std::uint8_t value);
+    std::uint8_t command_value() const;
+    void write_command(std::uint8_t value);
+
+    // Chip state.
+    void start();
+    void stop();
+    void reset_chip();
+    void power_up_registers();
+    void write_current_page(std::uint8_t page);
+    void raise_isr(std::uint8_t bits);
+    void clear_isr(std::uint8_t bits);
+    void update_interrupt();
+    void write_boundary(std::uint8_t page);
+    void tally(std::uint8_t& counter);
+    std::uint8_t read_and_clear(std::uint8_t& counter);
+
+    // Remote DMA through the data port.
+    void start_remote_dma(RemoteDma direction);
+    void complete_remote_dma();
+    void abort_remote_dma();
+    void start_send_packet();
+    bool data_port_ready(RemoteDma wanted, const char* access);
+    bool word_mode() const;
+    void check_word_alignment();
+    std::uint16_t next_remote_address(std::uint16_t address) const;
+    void advance_remote_address(unsigned bytes);
+    void count_remote_bytes(unsigned bytes);
+    std::uint8_t read_data8();
+    void write_data8(std::uint8_t value);
+    std::uint16_t read_data16();
+    void write_data16(std::uint16_t value);
+
+    // Transmit.
+    void start_transmission();
+    void put_frame_on_wire();
+    void finish_transmission(std::uint8_t tsr, std::uint8_t isr_bits);
+
+    // Receive.
+    bool address_accepted(std::span<const std::uint8_t> frame) const;
+    std::uint8_t next_ring_page(std::uint8_t page) const;
+    bool ring_has_room(unsigned pages, std::uint8_t& after) const;
+    void store_frame(std::span<const std::uint8_t> frame, bool group);
+    void ring_overflow();
+
+    VirtualClock& clock_;
+    Dp8390Config config_;
+    CardMemory memory_;
+    Dp8390Faults faults_;
+    TransmitHook transmit_hook_;
+
+    // CR
+    std::uint8_t page_ = 0;
+    std::uint8_t run_bits_ = 0;      // STA/STP as last written with either set
+    std::uint8_t remote_bits_ = 0;   // RD2-RD0 as last written
+    bool started_ = false;
+    bool transmitting_ = false;
+
+    std::uint8_t isr_ = 0;
+    std::uint8_t imr_ = 0;
+    std::uint8_t dcr_ = 0;
+    std::uint8_t tcr_ = 0;
+    std::uint8_t rcr_ = 0;
+    std::uint8_t tsr_ = 0;
+    std::uint8_t ncr_ = 0;
+    std::uint8_t rsr_ = 0;
+    std::uint8_t cntr_alignment_ = 0;  // CNTR0
+    std::uint8_t cntr_crc_ = 0;        // CNTR1
+    std::uint8_t cntr_missed_ = 0;     // CNTR2
+
+    std::uint8_t pstart_ = 0;
+    std::uint8_t pstop_ = 0;
+    std::uint8_t bnry_ = 0;
+    std::uint8_t curr_ = 0;
+    std::uint16_t clda_ = 0;  // where the local DMA last stopped writing
+    bool receive_blocked_ = false;  // after an overflow, until BNRY is written
+    MacAddress par_{};
+    std::array<std::uint8_t, 8> mar_{};
+
+    std::uint8_t tpsr_ = 0;
+    std::uint16_t tbcr_ = 0;
+    std::vector<std::uint8_t> transmit_frame_;
+    std::uint8_t pending_tsr_ = 0;
+    VirtualClock::EventId transmit_event_ = 0;
+
+    RemoteDma remote_ = RemoteDma::Idle;
+    bool remote_count_ran_out_ = false;
+    std::uint16_t crda_ = 0;
+    std::uint16_t rbcr_ = 0;
+};
+
+} // namespace machine

@@ -1,0 +1,150 @@
+// The remote DMA channel: the host moves card memory through the data port, one
+// unit per access, while the chip counts the address up and the byte count
+// down. A unit is a byte in byte mode (DCR.WTS clear) and a word in word mode,
+// whatever the width of the host's bus cycle.
+
+#include <cstdio>
+
+#include "machine/nic/dp8390.h"
+#include "machine/nic/dp8390_registers.h"
+
+namespace machine {
+
+using namespace dp8390;
+
+namespace {
+
+std::string hex4(std::uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", value);
+    return text;
+}
+
+} // namespace
+
+bool Dp8390::word_mode() const { return (dcr_ & DCR_WTS) != 0; }
+
+// A remote command with a byte count of zero has nothing to move and completes
+// on the spot.
+void Dp8390::start_remote_dma(RemoteDma direction) {
+    remote_count_ran_out_ = false;
+    if (rbcr_ == 0) {
+        complete_remote_dma();
+        return;
+    }
+    remote_ = direction;
+}
+
+// "Send packet": the chip loads the start address from BNRY and the count from
+// the receive header stored there, then reads like any remote read.
+void Dp8390::start_send_packet() {
+    crda_ = static_cast<std::uint16_t>(bnry_ << 8);
+    rbcr_ = static_cast<std::uint16_t>(memory_.read(static_cast<std::uint16_t>(crda_ + 2)) |
+                                       memory_.read(static_cast<std::uint16_t>(crda_ + 3)) << 8);
+    start_remote_dma(RemoteDma::Read);
+}
+
+void Dp8390::complete_remote_dma() {
+    remote_ = RemoteDma::Idle;
+    remote_count_ran_out_ = true;
+    if (!faults_.rdc_never_sets) raise_isr(ISR_RDC);
+}
+
+void Dp8390::abort_remote_dma() {
+    remote_ = RemoteDma::Idle;
+    remote_count_ran_out_ = false;
+}
+
+bool Dp8390::data_port_ready(RemoteDma wanted, const char* access) {
+    if (remote_ == wanted) return true;
+    std::string what = std::string("data port ") + access;
+    if (remote_ != RemoteDma::Idle)
+        what += remote_ == RemoteDma::Read ? " during a remote read" : " during a remote write";
+    else if (remote_count_ran_out_)
+        what += " after the remote byte count reached 0";
+    else
+        what += " with no remote DMA command active";
+    violation(std::move(what));
+    return false;
+}
+
+// In word mode the chip drives both halves of the data bus from an even
+// address; starting a word transfer at an odd address swaps the bytes on a
+// real card.
+void Dp8390::check_word_alignment() {
+    if (crda_ & 1) violation("word-mode transfer at odd card address " + hex4(crda_));
+}
+
+// The remote DMA shares the ring's wrap logic: reaching PSTOP goes on at PSTART.
+std::uint16_t Dp8390::next_remote_address(std::uint16_t address) const {
+    const auto next = static_cast<std::uint16_t>(address + 1);
+    return next == static_cast<std::uint16_t>(pstop_ << 8) ? static_cast<std::uint16_t>(pstart_ << 8) : next;
+}
+
+void Dp8390::advance_remote_address(unsigned bytes) {
+    if (faults_.remote_address_stuck) return;
+    for (unsigned i = 0; i < bytes; ++i) crda_ = next_remote_address(crda_);
+}
+
+void Dp8390::count_remote_bytes(unsigned bytes) {
+    rbcr_ = rbcr_ > bytes ? static_cast<std::uint16_t>(rbcr_ - bytes) : 0;
+    if (rbcr_ == 0) complete_remote_dma();
+}
+
+// A byte cycle in word mode still moves a whole unit: the host gets the byte
+// at the (even) current address and the other one is skipped.
+std::uint8_t Dp8390::read_data8() {
+    if (!data_port_ready(RemoteDma::Read, "read")) return 0xFF;
+    const unsigned unit = word_mode() ? 2 : 1;
+    if (unit == 2) check_word_alignment();
+    const std::uint8_t value = memory_.read(crda_);
+    advance_remote_address(unit);
+    count_remote_bytes(unit);
+    return value;
+}
+
+void Dp8390::write_data8(std::uint8_t value) {
+    if (!data_port_ready(RemoteDma::Write, "write")) return;
+    const unsigned unit = word_mode() ? 2 : 1;
+    if (unit == 2) check_word_alignment();
+    memory_.write(crda_, value);
+    advance_remote_address(unit);
+    count_remote_bytes(unit);
+}
+
+// A word cycle in byte mode moves one byte on the low half of the bus; the
+// high half is not driven.
+std::uint16_t Dp8390::read_data16() {
+    if (!data_port_ready(RemoteDma::Read, "word read")) return 0xFFFF;
+    if (!word_mode()) {
+        violation("word access to the data port in byte mode");
+        const std::uint8_t value = memory_.read(crda_);
+        advance_remote_address(1);
+        count_remote_bytes(1);
+        return static_cast<std::uint16_t>(0xFF00 | value);
+    }
+    check_word_alignment();
+    const std::uint8_t low = memory_.read(crda_);
+    const std::uint8_t high = memory_.read(next_remote_address(crda_));
+    advance_remote_address(2);
+    count_remote_bytes(2);
+    return static_cast<std::uint16_t>(low | high << 8);
+}
+
+void Dp8390::write_data16(std::uint16_t value) {
+    if (!data_port_ready(RemoteDma::Write, "word write")) return;
+    if (!word_mode()) {
+        violation("word access to the data port in byte mode");
+        memory_.write(crda_, static_cast<std::uint8_t>(value));
+        advance_remote_address(1);
+        count_remote_bytes(1);
+        return;
+    }
+    check_word_alignment();
+    memory_.write(crda_, static_cast<std::uint8_t>(value));
+    memory_.write(next_remote_address(crda_), static_cast<std::uint8_t>(value >> 8));
+    advance_remote_address(2);
+    count_remote_bytes(2);
+}
+
+} // namespace machine

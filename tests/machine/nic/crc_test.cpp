@@ -1,0 +1,29 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string_view>
+#include <vector>
+
+#include "machine/nic/ethernet_crc.h"
+
+using namespace machine::ethernet;
+
+TEST(EthernetCrc, MatchesTheStandardCheckValueAndLeavesTheResidueAfterTheFcs) {
+    const std::string_view check = "123456789";
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(check.data()), check.size());
+    EXPECT_EQ(crc32(bytes), 0xCBF43926u);
+    EXPECT_EQ(crc32(bytes.subspan(4), crc32(bytes.first(4))), 0xCBF43926u);  // resumable
+
+    std::vector<std::uint8_t> frame(bytes.begin(), bytes.end());
+    for (std::uint8_t b : frame_check_sequence(bytes)) frame.push_back(b);
+    EXPECT_EQ(crc32(frame), kFcsResidue);
+}
+
+TEST(EthernetCrc, HashIndexIsTheTopOfTheUnreflectedRegister) {
+    const std::array<std::uint8_t, 6> all_hosts{0x01, 0x00, 0x5E, 0x00, 0x00, 0x01};
+    const std::array<std::uint8_t, 6> broadcast{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const std::array<std::uint8_t, 6> zero{};
+    EXPECT_EQ(multicast_hash_index(all_hosts), 31u);  // MAR3 0x80
+    EXPECT_EQ(multicast_hash_index(broadcast), 63u);  // MAR7 0x80
+    EXPECT_EQ(multicast_hash_index(zero), 14u);       // MAR1 0x40
+}

@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include "chip.h"
+
+using namespace nictest;
+using machine::Dp8390;
+using machine::Nanoseconds;
+
+namespace {
+struct Transmit : ::testing::Test {
+    Chip c;
+    std::vector<std::pair<Nanoseconds, std::vector<std::uint8_t>>> sent;
+    void SetUp() override {
+        c.bring_up();
+        c.nic.set_transmit_hook([this](std::span<const std::uint8_t> f) {
+            sent.emplace_back(c.clock.now(), std::vector<std::uint8_t>(f.begin(), f.end()));
+            return c.clock.now() + Dp8390::wire_time(f.size());
+        });
+    }
+    std::vector<std::uint8_t> load(std::size_t length) {
+        auto frame = frame_to({0x02, 0, 0, 0, 0, 7}, length);
+        c.write_memory(0x4000, frame);
+        c.out(TPSR, 0x40);
+        c.out(TBCR1, static_cast<std::uint8_t>(length >> 8));
+        c.out(TBCR0, static_cast<std::uint8_t>(length));
+        c.out(ISR, 0xFF);
+        return frame;
+    }
+};
+} // namespace
+
+TEST_F(Transmit, SendsExactlyTbcrBytesAndCompletesAfterTheWireTime) {
+    const auto frame = load(42);  // the chip does not pad
+    c.out(kCommand, 0x26);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].second, frame);
+    EXPECT_EQ(c.in(kCommand), 0x26);
+    const Nanoseconds done = Dp8390::wire_time(42);
+    EXPECT_EQ(done, (42 + 4 + 8 + 12) * 800u);
+    c.clock.advance(done - 1);
+    EXPECT_EQ(c.in(ISR) & 0x02, 0);
+    c.out(kCommand, 0x26);  // TXP again while busy: still one frame
+    c.clock.advance(1);
+    EXPECT_EQ(c.in(ISR), 0x02);
+    EXPECT_EQ(c.in(TSR), 0x01);
+    EXPECT_EQ(c.in(kCommand), 0x22);
+    EXPECT_TRUE(c.nic.interrupt());
+    EXPECT_EQ(sent.size(), 1u);
+}
+
+TEST_F(Transmit, CompletesWhenTheMediumSaysSo) {
+    c.nic.set_transmit_hook([this](std::span<const std::uint8_t>) { return c.clock.now() + 1000000; });
+    load(60);
+    c.out(kCommand, 0x26);
+    c.clock.advance(999999);
+    EXPECT_TRUE(c.nic.transmitting());
+    c.clock.advance(1);
+    EXPECT_EQ(c.in(ISR), 0x02);
+}
+
+TEST_F(Transmit, InternalLoopbackCompletesWithoutTouchingTheWire) {
+    load(60);
+    c.out(TCR, 0x02);
+    c.out(kCommand, 0x26);
+    c.clock.advance(Dp8390::wire_time(60));
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(c.in(ISR), 0x02);
+    EXPECT_EQ(c.in(TSR), 0x01);
+}
+
+TEST_F(Transmit, AbortAndCollisionFaults) {
+    load(60);
+    c.nic.faults().abort_transmissions = 1;
+    c.nic.faults().collide_transmissions = 1;
+    c.out(kCommand, 0x26);
+    c.clock.advance(Dp8390::wire_time(60));
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(c.in(ISR), 0x08);
+    EXPECT_EQ(c.in(TSR), 0x08);
+
+    c.out(ISR, 0xFF);
+    c.out(kCommand, 0x26);
+    c.clock.advance(Dp8390::kSlotTime);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].first, Dp8390::wire_time(60) + Dp8390::kSlotTime);
+    c.clock.advance(Dp8390::wire_time(60));
+    EXPECT_EQ(c.in(ISR), 0x02);
+    EXPECT_EQ(c.in(TSR), 0x05);  // sent, after a collision
+    EXPECT_EQ(c.in(NCR), 1);
+}
+
+TEST_F(Transmit, TxpNeedsARunningChipAndAStopLetsTheFrameFinish) {
+    load(60);
+    c.out(kCommand, 0x21);
+    c.out(kCommand, 0x05);  // TXP while stopped
+    EXPECT_FALSE(c.nic.transmitting());
+    EXPECT_EQ(c.in(kCommand), 0x01);
+    c.out(kCommand, 0x26);
+    c.out(kCommand, 0x21);
+    c.clock.advance(Dp8390::wire_time(60));
+    EXPECT_EQ(c.in(ISR), 0x82);
+    // The reset port, though, cuts it off.
+    c.out(kCommand, 0x26);
+    c.in(0x1F);
+    c.clock.advance(Dp8390::wire_time(60));
+    EXPECT_EQ(c.in(ISR), 0x80);
+    EXPECT_EQ(sent.size(), 2u);
+}
