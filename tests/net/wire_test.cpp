@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "chip.h"
+#include "net/wire/ethernet_wire.h"
+#include "net/wire/nic_port.h"
+#include "net/wire/pcap_capture.h"
+#include "net/wire/peer_station.h"
+
+using namespace nictest;
+using machine::Nanoseconds;
+using net::EthernetWire;
+using net::PeerStation;
+
+TEST(EthernetWire, PeersPadAndTheWireSerialisesFramesAtTenMegabits) {
+    machine::VirtualClock clock;
+    EthernetWire wire(clock);
+    PeerStation a(wire), b(wire);
+    a.send_at(1000, std::vector<std::uint8_t>(20, 0xAB));
+    a.send_at(1000, std::vector<std::uint8_t>(100, 0xCD));  // defers behind the first
+    clock.advance(machine::kSecond);
+    ASSERT_EQ(b.received().size(), 2u);
+    EXPECT_EQ(b.received()[0].frame.size(), 60u);
+    EXPECT_EQ(b.received()[0].frame[19], 0xAB);
+    EXPECT_EQ(b.received()[0].frame[20], 0x00);
+    EXPECT_EQ(b.received()[0].time, 1000 + (60 + 24) * 800u);
+    EXPECT_EQ(b.received()[1].time, b.received()[0].time + (100 + 24) * 800u);
+    EXPECT_TRUE(a.received().empty());  // nobody hears itself
+    EXPECT_EQ(wire.frames_carried(), 2u);
+}
+
+namespace {
+struct CardOnWire : ::testing::Test {
+    Chip c;
+    EthernetWire wire{c.clock};
+    net::NicPort port{wire, c.nic};
+    PeerStation peer{wire};
+    void SetUp() override { c.bring_up(); }
+    std::vector<std::uint8_t> send(std::size_t length) {
+        auto frame = frame_to({0x02, 0, 0, 0, 0, 9}, length);
+        c.write_memory(0x4000, frame);
+        c.out(TPSR, 0x40);
+        c.out(TBCR1, static_cast<std::uint8_t>(length >> 8));
+        c.out(TBCR0, static_cast<std::uint8_t>(length));
+        c.out(ISR, 0xFF);
+        c.out(kCommand, 0x26);
+        return frame;
+    }
+};
+} // namespace
+
+TEST_F(CardOnWire, PeerGetsExactlyWhatTheCardSentWhenTheCardReportsIt) {
+    const auto frame = send(42);  // a short frame stays short: the card does not pad
+    const Nanoseconds done = (42 + 24) * 800;
+    c.clock.advance(done - 1);
+    EXPECT_TRUE(peer.received().empty());
+    EXPECT_EQ(c.in(ISR) & 0x02, 0);
+    c.clock.advance(1);
+    ASSERT_EQ(peer.received().size(), 1u);
+    EXPECT_EQ(peer.received()[0].frame, frame);
+    EXPECT_EQ(peer.received()[0].time, done);
+    EXPECT_EQ(c.in(ISR), 0x02);
+    EXPECT_TRUE(c.nic.violations().empty());
+}
+
+TEST_F(CardOnWire, CardDefersToAFrameAlreadyOnTheWireAndSendsNothingInLoopback) {
+    peer.send(std::vector<std::uint8_t>(1514, 0x02));  // to someone else: the card ignores it
+    c.clock.advance(10 * machine::kMicrosecond);
+    send(60);
+    c.clock.advance(EthernetWire::frame_time(1514));
+    EXPECT_EQ(c.in(ISR) & 0x02, 0);
+    c.clock.advance(EthernetWire::frame_time(60));
+    EXPECT_EQ(c.in(ISR) & 0x02, 0x02);
+    ASSERT_EQ(peer.received().size(), 1u);
+    EXPECT_EQ(peer.received()[0].time, EthernetWire::frame_time(1514) + EthernetWire::frame_time(60));
+
+    c.out(TCR, 0x02);
+    send(60);
+    c.clock.advance(machine::kMillisecond);
+    EXPECT_EQ(c.in(ISR) & 0x02, 0x02);
+    EXPECT_EQ(peer.received().size(), 1u);
+}
+
+TEST_F(CardOnWire, ShortFrameFromAPeerIsPaddedAndStored) {
+    peer.send_at(500, frame_to(c.nic.config().station_address, 20));
+    c.clock.advance(machine::kMillisecond);
+    EXPECT_EQ(c.in(ISR) & 0x01, 0x01);
+    const auto header = c.read_memory(0x4D00, 4);
+    EXPECT_EQ(header, (std::vector<std::uint8_t>{0x01, 0x4E, 64, 0}));
+}
+
+TEST_F(CardOnWire, CaptureOpensInTshark) {
+    const auto path = std::filesystem::temp_directory_path() / ("nic_capture_" + std::to_string(getpid()) + ".pcap");
+    {
+        net::PcapCapture capture(wire, path.string());
+        peer.send_at(2 * machine::kSecond + 5 * machine::kMicrosecond, frame_to(c.nic.config().station_address, 98));
+        c.clock.advance(3 * machine::kSecond);
+        send(60);
+        c.clock.advance(machine::kMillisecond);
+        EXPECT_EQ(capture.frames_written(), 2u);
+    }
+    EXPECT_EQ(std::filesystem::file_size(path), 24u + (16 + 98) + (16 + 60));
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0) {
+        std::filesystem::remove(path);
+        GTEST_SKIP() << "tshark is not installed";
+    }
+    const std::string command = "tshark -r " + path.string() + " -T fields -e frame.len -e frame.time_epoch 2>&1";
+    std::string output;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char line[256];
+        while (fgets(line, sizeof line, pipe)) output += line;
+        EXPECT_EQ(pclose(pipe), 0) << output;
+    }
+    std::filesystem::remove(path);
+    EXPECT_NE(output.find("98\t2.000102"), std::string::npos) << output;
+    EXPECT_NE(output.find("60\t"), std::string::npos) << output;
+}
