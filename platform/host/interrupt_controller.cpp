@@ -1,0 +1,83 @@
+#include "platform/host/interrupt_controller.h"
+
+#include <algorithm>
+
+namespace host {
+
+InterruptController::InterruptController(machine::IrqLines& lines)
+    : lines_(lines), state_(std::make_shared<LineState>()) {
+    // Rising edge latches a request; falling edge withdraws one not yet served.
+    lines_.subscribe([state = state_](unsigned line, bool level) {
+        if (state->alive && line < machine::kIrqLineCount) state->requested[line] = level;
+    });
+}
+
+InterruptController::~InterruptController() { state_->alive = false; }
+
+NDIS_STATUS InterruptController::connect(const Connection& connection) {
+    if (connection.line >= machine::kIrqLineCount) return NDIS_STATUS_FAILURE;
+    for (const Connection& c : connections_) {
+        if (c.line != connection.line) continue;
+        if (!c.shared || !connection.shared || c.mode != connection.mode) return NDIS_STATUS_RESOURCE_CONFLICT;
+    }
+    connections_.push_back(connection);
+    return NDIS_STATUS_SUCCESS;
+}
+
+bool InterruptController::disconnect(const NDIS_MINIPORT_INTERRUPT* object) {
+    auto it = std::find_if(connections_.begin(), connections_.end(),
+                           [&](const Connection& c) { return c.object == object && object != nullptr; });
+    if (it == connections_.end()) return false;
+    connections_.erase(it);
+    return true;
+}
+
+std::size_t InterruptController::disconnect_all(const MiniportAdapter& adapter) {
+    return std::erase_if(connections_, [&](const Connection& c) { return c.adapter == &adapter; });
+}
+
+const InterruptController::Connection* InterruptController::find(const NDIS_MINIPORT_INTERRUPT* object) const {
+    for (const Connection& c : connections_)
+        if (c.object == object && object != nullptr) return &c;
+    return nullptr;
+}
+
+bool InterruptController::connected(const MiniportAdapter& adapter) const {
+    return line_of(adapter).has_value();
+}
+
+std::optional<unsigned> InterruptController::line_of(const MiniportAdapter& adapter) const {
+    for (const Connection& c : connections_)
+        if (c.adapter == &adapter) return c.line;
+    return std::nullopt;
+}
+
+std::vector<InterruptController::Connection> InterruptController::on_line(unsigned line) const {
+    std::vector<Connection> out;
+    for (const Connection& c : connections_)
+        if (c.line == line) out.push_back(c);
+    return out;
+}
+
+std::optional<unsigned> InterruptController::next_request() const {
+    static constexpr unsigned kPriority[] = {0, 1, 2, 8, 9, 10, 11, 12, 13, 14, 15, 3, 4, 5, 6, 7};
+    for (unsigned line : kPriority) {
+        if (state_->masked[line]) continue;
+        const Connection* first = nullptr;
+        for (const Connection& c : connections_)
+            if (c.line == line && c.adapter != nullptr) {
+                first = &c;
+                break;
+            }
+        if (first == nullptr) continue;
+        const bool high = lines_.level(line);
+        if (first->mode == NdisInterruptLatched ? (state_->requested[line] && high) : high) return line;
+    }
+    return std::nullopt;
+}
+
+void InterruptController::acknowledge(unsigned line) {
+    if (line < machine::kIrqLineCount) state_->requested[line] = false;
+}
+
+}  // namespace host
