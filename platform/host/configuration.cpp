@@ -23,10 +23,14 @@ std::optional<ULONG> parse(const std::u16string& text, unsigned base) {
     for (; i < text.size(); ++i) {
         const char16_t c = text[i];
         unsigned digit;
-        if (c >= u'0' && c <= u'9') digit = static_cast<unsigned>(c - u'0');
-        else if (c >= u'a' && c <= u'f') digit = static_cast<unsigned>(c - u'a' + 10);
-        else if (c >= u'A' && c <= u'F') digit = static_cast<unsigned>(c - u'A' + 10);
-        else break;
+        if (c >= u'0' && c <= u'9')
+            digit = static_cast<unsigned>(c - u'0');
+        else if (c >= u'a' && c <= u'f')
+            digit = static_cast<unsigned>(c - u'a' + 10);
+        else if (c >= u'A' && c <= u'F')
+            digit = static_cast<unsigned>(c - u'A' + 10);
+        else
+            break;
         if (digit >= base) break;
         value = value * base + digit;  // wraps at 32 bits like the platform's conversion
         any = true;
@@ -58,7 +62,9 @@ Configuration& Configuration::erase(std::string_view keyword) {
     return *this;
 }
 
-bool Configuration::has(std::string_view keyword) const { return values_.contains(fold(keyword)); }
+bool Configuration::has(std::string_view keyword) const {
+    return values_.contains(fold(keyword));
+}
 
 Configuration& Configuration::set_network_address(std::vector<std::uint8_t> address) {
     network_address_ = std::move(address);
@@ -101,28 +107,29 @@ NDIS_STATUS read_parameter(OpenConfiguration& open, const NDIS_STRING& keyword, 
     NDIS_CONFIGURATION_PARAMETER parameter{};
     parameter.ParameterType = type;
     switch (type) {
-    case NdisParameterInteger:
-    case NdisParameterHexInteger:
-        if (!value->is_string) {
-            parameter.ParameterData.IntegerData = value->integer;
-        } else {
-            const auto parsed = parse(value->text, type == NdisParameterHexInteger ? 16 : 10);
-            if (!parsed) return NDIS_STATUS_FAILURE;
-            parameter.ParameterData.IntegerData = *parsed;
+        case NdisParameterInteger:
+        case NdisParameterHexInteger:
+            if (!value->is_string) {
+                parameter.ParameterData.IntegerData = value->integer;
+            } else {
+                const auto parsed = parse(value->text, type == NdisParameterHexInteger ? 16 : 10);
+                if (!parsed) return NDIS_STATUS_FAILURE;
+                parameter.ParameterData.IntegerData = *parsed;
+            }
+            break;
+        case NdisParameterString:
+        case NdisParameterMultiString: {
+            // A DWORD asked for as a string is refused rather than guessed at.
+            if (!value->is_string) return NDIS_STATUS_FAILURE;
+            const std::u16string& text = open.strings.emplace_back(value->text);
+            parameter.ParameterData.StringData.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+            parameter.ParameterData.StringData.MaximumLength =
+                static_cast<USHORT>((text.size() + 1) * sizeof(WCHAR));
+            parameter.ParameterData.StringData.Buffer = const_cast<PWSTR>(text.c_str());
+            break;
         }
-        break;
-    case NdisParameterString:
-    case NdisParameterMultiString: {
-        // A DWORD asked for as a string is refused rather than guessed at.
-        if (!value->is_string) return NDIS_STATUS_FAILURE;
-        const std::u16string& text = open.strings.emplace_back(value->text);
-        parameter.ParameterData.StringData.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-        parameter.ParameterData.StringData.MaximumLength =
-            static_cast<USHORT>((text.size() + 1) * sizeof(WCHAR));
-        parameter.ParameterData.StringData.Buffer = const_cast<PWSTR>(text.c_str());
-        break;
-    }
-    default: return NDIS_STATUS_FAILURE;
+        default:
+            return NDIS_STATUS_FAILURE;
     }
     *result = &open.parameters.emplace_back(parameter);
     return NDIS_STATUS_SUCCESS;

@@ -9,7 +9,9 @@ bool is_broadcast(const std::uint8_t* d) {
     return std::all_of(d, d + 6, [](std::uint8_t b) { return b == 0xFF; });
 }
 
-bool is_group(const std::uint8_t* d) { return (d[0] & 0x01) != 0; }
+bool is_group(const std::uint8_t* d) {
+    return (d[0] & 0x01) != 0;
+}
 
 bool filter_accepts(const FilterSettings& s, const MacAddress& station, const std::uint8_t* d) {
     const ULONG f = s.packet_filter;

@@ -23,6 +23,7 @@ bool is_broadcast(const std::uint8_t* destination);
 bool is_group(const std::uint8_t* destination);
 
 // `station` is the adapter's current address; `destination` the frame's first six bytes.
-bool filter_accepts(const FilterSettings& settings, const MacAddress& station, const std::uint8_t* destination);
+bool filter_accepts(const FilterSettings& settings, const MacAddress& station,
+                    const std::uint8_t* destination);
 
 }  // namespace host

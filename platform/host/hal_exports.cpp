@@ -8,7 +8,9 @@
 using host::NdisLibrary;
 
 namespace {
-ULONG_PTR port_number(const void* port) { return reinterpret_cast<ULONG_PTR>(port); }
+ULONG_PTR port_number(const void* port) {
+    return reinterpret_cast<ULONG_PTR>(port);
+}
 }  // namespace
 
 extern "C" {

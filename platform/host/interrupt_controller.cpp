@@ -12,13 +12,16 @@ InterruptController::InterruptController(machine::IrqLines& lines)
     });
 }
 
-InterruptController::~InterruptController() { state_->alive = false; }
+InterruptController::~InterruptController() {
+    state_->alive = false;
+}
 
 NDIS_STATUS InterruptController::connect(const Connection& connection) {
     if (connection.line >= machine::kIrqLineCount) return NDIS_STATUS_FAILURE;
     for (const Connection& c : connections_) {
         if (c.line != connection.line) continue;
-        if (!c.shared || !connection.shared || c.mode != connection.mode) return NDIS_STATUS_RESOURCE_CONFLICT;
+        if (!c.shared || !connection.shared || c.mode != connection.mode)
+            return NDIS_STATUS_RESOURCE_CONFLICT;
     }
     connections_.push_back(connection);
     return NDIS_STATUS_SUCCESS;
@@ -36,7 +39,8 @@ std::size_t InterruptController::disconnect_all(const MiniportAdapter& adapter) 
     return std::erase_if(connections_, [&](const Connection& c) { return c.adapter == &adapter; });
 }
 
-const InterruptController::Connection* InterruptController::find(const NDIS_MINIPORT_INTERRUPT* object) const {
+const InterruptController::Connection* InterruptController::find(
+    const NDIS_MINIPORT_INTERRUPT* object) const {
     for (const Connection& c : connections_)
         if (c.object == object && object != nullptr) return &c;
     return nullptr;

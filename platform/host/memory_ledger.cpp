@@ -19,7 +19,8 @@ MemoryLedger::~MemoryLedger() {
     for (auto& [address, block] : blocks_) ::operator delete(const_cast<void*>(address));
 }
 
-NDIS_STATUS MemoryLedger::allocate(PVOID* address, UINT length, UINT flags, std::vector<std::string>& errors) {
+NDIS_STATUS MemoryLedger::allocate(PVOID* address, UINT length, UINT flags,
+                                   std::vector<std::string>& errors) {
     if (address == nullptr) {
         errors.push_back("NdisAllocateMemory: null address pointer");
         return NDIS_STATUS_FAILURE;
@@ -49,8 +50,8 @@ void MemoryLedger::free(PVOID address, UINT length, UINT flags, std::vector<std:
         errors.push_back("NdisFreeMemory with length " + std::to_string(length) + " of block " +
                          describe(address, it->second.length));
     if (it->second.flags != flags)
-        errors.push_back("NdisFreeMemory with flags " + std::to_string(flags) + " of a block allocated with flags " +
-                         std::to_string(it->second.flags));
+        errors.push_back("NdisFreeMemory with flags " + std::to_string(flags) +
+                         " of a block allocated with flags " + std::to_string(it->second.flags));
     blocks_.erase(it);
     ::operator delete(address);
 }

@@ -68,8 +68,8 @@ VOID NTAPI NdisMSetAttributes(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE Min
         .set_attributes(MiniportAdapterHandle, MiniportAdapterContext, BusMaster, AdapterType);
 }
 
-NDIS_STATUS NTAPI NdisMRegisterIoPortRange(PVOID* PortOffset, NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
-                                           UINT NumberOfPorts) {
+NDIS_STATUS NTAPI NdisMRegisterIoPortRange(PVOID* PortOffset, NDIS_HANDLE MiniportAdapterHandle,
+                                           UINT InitialPort, UINT NumberOfPorts) {
     return NdisLibrary::require("NdisMRegisterIoPortRange")
         .register_port_range(PortOffset, MiniportAdapterHandle, InitialPort, NumberOfPorts);
 }
@@ -80,9 +80,10 @@ VOID NTAPI NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT In
         .deregister_port_range(MiniportAdapterHandle, InitialPort, NumberOfPorts, PortOffset);
 }
 
-NDIS_STATUS NTAPI NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt, NDIS_HANDLE MiniportAdapterHandle,
-                                         UINT InterruptVector, UINT InterruptLevel, BOOLEAN RequestIsr,
-                                         BOOLEAN SharedInterrupt, NDIS_INTERRUPT_MODE InterruptMode) {
+NDIS_STATUS NTAPI NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
+                                         NDIS_HANDLE MiniportAdapterHandle, UINT InterruptVector,
+                                         UINT InterruptLevel, BOOLEAN RequestIsr, BOOLEAN SharedInterrupt,
+                                         NDIS_INTERRUPT_MODE InterruptMode) {
     return NdisLibrary::require("NdisMRegisterInterrupt")
         .register_interrupt(Interrupt, MiniportAdapterHandle, InterruptVector, InterruptLevel, RequestIsr,
                             SharedInterrupt, InterruptMode);

@@ -31,17 +31,23 @@ std::string pointer(const void* p) {
 
 const char* to_string(AdapterState state) {
     switch (state) {
-    case AdapterState::Configured: return "configured";
-    case AdapterState::Initializing: return "initializing";
-    case AdapterState::Running: return "running";
-    case AdapterState::Failed: return "failed";
-    case AdapterState::Halted: return "halted";
+        case AdapterState::Configured:
+            return "configured";
+        case AdapterState::Initializing:
+            return "initializing";
+        case AdapterState::Running:
+            return "running";
+        case AdapterState::Failed:
+            return "failed";
+        case AdapterState::Halted:
+            return "halted";
     }
     return "?";
 }
 
 bool MiniportAdapter::holds_packet(const NDIS_PACKET* packet) const {
-    return std::any_of(outstanding_.begin(), outstanding_.end(), [&](const auto& h) { return h.packet == packet; });
+    return std::any_of(outstanding_.begin(), outstanding_.end(),
+                       [&](const auto& h) { return h.packet == packet; });
 }
 
 Binding* MiniportAdapter::take(std::vector<HeldPacket>& list, const NDIS_PACKET* packet) {
@@ -52,7 +58,8 @@ Binding* MiniportAdapter::take(std::vector<HeldPacket>& list, const NDIS_PACKET*
     return sender;
 }
 
-MiniportAdapter::MiniportAdapter(std::string name, std::size_t index) : name_(std::move(name)), index_(index) {
+MiniportAdapter::MiniportAdapter(std::string name, std::size_t index)
+    : name_(std::move(name)), index_(index) {
     filter_.adapter = this;
     block_.WrapperContext = this;
     block_.EthDB = &filter_;
@@ -74,11 +81,14 @@ NdisLibrary::~NdisLibrary() {
     if (g_current == this) g_current = nullptr;
 }
 
-NdisLibrary* NdisLibrary::current() { return g_current; }
+NdisLibrary* NdisLibrary::current() {
+    return g_current;
+}
 
 NdisLibrary& NdisLibrary::require(const char* caller) {
     if (g_current == nullptr) {
-        std::fprintf(stderr, "%s called with no NDIS stand-in installed (construct a host::NdisLibrary first)\n",
+        std::fprintf(stderr,
+                     "%s called with no NDIS stand-in installed (construct a host::NdisLibrary first)\n",
                      caller);
         std::abort();
     }
@@ -89,10 +99,13 @@ NdisLibrary& NdisLibrary::require(const char* caller) {
 // Records
 // ---------------------------------------------------------------------------
 
-void NdisLibrary::error(std::string what) { errors_.push_back(std::move(what)); }
+void NdisLibrary::error(std::string what) {
+    errors_.push_back(std::move(what));
+}
 
 void NdisLibrary::event(const MiniportAdapter* adapter, std::string what) {
-    if (recording_) events_.push_back(Event{bus_.clock().now(), bus_.trace().mark(), adapter, std::move(what)});
+    if (recording_)
+        events_.push_back(Event{bus_.clock().now(), bus_.trace().mark(), adapter, std::move(what)});
 }
 
 void NdisLibrary::clear_records() {
@@ -131,7 +144,8 @@ MiniportAdapter* NdisLibrary::adapter_of(NDIS_HANDLE handle, const char* caller)
 MiniportAdapter* NdisLibrary::adapter_of_context(NDIS_HANDLE context, const char* caller) {
     for (auto& a : adapters_)
         if (a->configuration_context() == context) return a.get();
-    error(std::string(caller) + " with configuration context " + pointer(context) + ", which is no adapter's");
+    error(std::string(caller) + " with configuration context " + pointer(context) +
+          ", which is no adapter's");
     return nullptr;
 }
 
@@ -143,6 +157,16 @@ OpenConfiguration* NdisLibrary::open_configuration_of(NDIS_HANDLE handle, Minipo
                 return open.get();
             }
     return nullptr;
+}
+
+void NdisLibrary::reserve_ports(unsigned base, unsigned count) {
+    if (ports_.claim(nullptr, base, count) != NDIS_STATUS_SUCCESS)
+        error("reserve_ports " + hex(base) + "+" + std::to_string(count) + ": already claimed");
+}
+
+void NdisLibrary::reserve_interrupt(unsigned line, bool shared, NDIS_INTERRUPT_MODE mode) {
+    if (interrupts_.connect({nullptr, nullptr, line, shared, mode, false}) != NDIS_STATUS_SUCCESS)
+        error("reserve_interrupt " + std::to_string(line) + ": the line is taken");
 }
 
 // ---------------------------------------------------------------------------
@@ -178,9 +202,9 @@ NDIS_STATUS NdisLibrary::initialize(MiniportAdapter& a, std::vector<NDIS_MEDIUM>
     NDIS_STATUS open_error = NDIS_STATUS_SUCCESS;
     UINT selected = ~0u;
     call_handler(a, "Initialize", [&] {
-        status = characteristics_.InitializeHandler(&open_error, &selected, media.empty() ? nullptr : media.data(),
-                                                    static_cast<UINT>(media.size()), a.handle(),
-                                                    a.configuration_context());
+        status = characteristics_.InitializeHandler(
+            &open_error, &selected, media.empty() ? nullptr : media.data(), static_cast<UINT>(media.size()),
+            a.handle(), a.configuration_context());
         a.initialize_status_ = status;
         if (!a.open_configurations_.empty()) {
             error(a.name() + ": the initialise handler returned with its configuration still open");
@@ -203,7 +227,9 @@ NDIS_STATUS NdisLibrary::initialize(MiniportAdapter& a, std::vector<NDIS_MEDIUM>
     return status;
 }
 
-void NdisLibrary::adopt(MiniportAdapter& a) { a.state_ = AdapterState::Running; }
+void NdisLibrary::adopt(MiniportAdapter& a) {
+    a.state_ = AdapterState::Running;
+}
 
 // The filter compares directed frames with the adapter's current address,
 // which the wrapper asks the miniport for once it runs.
@@ -331,15 +357,16 @@ void NdisLibrary::run_waiting_work() {
     running_waiting_work_ = true;
     for (;;) {
         serve_interrupts();
-        auto dpc = std::find_if(adapters_.begin(), adapters_.end(), [](const auto& a) { return a->dpc_pending_; });
+        auto dpc =
+            std::find_if(adapters_.begin(), adapters_.end(), [](const auto& a) { return a->dpc_pending_; });
         if (dpc != adapters_.end()) {
             MiniportAdapter& a = **dpc;
             a.dpc_pending_ = false;
             if (a.state_ == AdapterState::Running) run_deferred_handler(a);
             continue;
         }
-        auto req =
-            std::find_if(adapters_.begin(), adapters_.end(), [](const auto& a) { return !a->waiting_.empty(); });
+        auto req = std::find_if(adapters_.begin(), adapters_.end(),
+                                [](const auto& a) { return !a->waiting_.empty(); });
         if (req != adapters_.end()) {
             auto work = std::move((*req)->waiting_.front());
             (*req)->waiting_.pop_front();
@@ -442,7 +469,9 @@ void NdisLibrary::advance_to(machine::Nanoseconds deadline) {
     safe_point();
 }
 
-void NdisLibrary::service() { safe_point(); }
+void NdisLibrary::service() {
+    safe_point();
+}
 
 void NdisLibrary::run_for(machine::Nanoseconds duration) {
     safe_point();
@@ -484,7 +513,9 @@ void NdisLibrary::unbind(Binding& binding) {
     binding.open_ = false;
 }
 
-NDIS_STATUS Binding::send(PNDIS_PACKET packet) { return library_.send(*this, packet); }
+NDIS_STATUS Binding::send(PNDIS_PACKET packet) {
+    return library_.send(*this, packet);
+}
 
 NDIS_STATUS Binding::query(NDIS_OID oid, PVOID buffer, ULONG length, PULONG written, PULONG needed) {
     return library_.request(*this, NdisLibrary::RequestKind::Query, oid, buffer, length, written, needed);
@@ -530,8 +561,10 @@ NDIS_STATUS NdisLibrary::send(Binding& binding, PNDIS_PACKET packet) {
         a.waiting_.push_back([this, &a, packet] {
             Binding* sender = MiniportAdapter::take(a.queued_sends_, packet);
             if (sender == nullptr) return;  // aborted meanwhile
-            if (a.state_ != AdapterState::Running) complete_to_protocol(*sender, packet, NDIS_STATUS_REQUEST_ABORTED);
-            else hand_over_send(*sender, packet, true);
+            if (a.state_ != AdapterState::Running)
+                complete_to_protocol(*sender, packet, NDIS_STATUS_REQUEST_ABORTED);
+            else
+                hand_over_send(*sender, packet, true);
         });
         return NDIS_STATUS_PENDING;
     }
@@ -552,8 +585,8 @@ NDIS_STATUS NdisLibrary::hand_over_send(Binding& binding, PNDIS_PACKET packet, b
         status = characteristics_.SendHandler(a.context(), packet, 0);
         if (status == NDIS_STATUS_PENDING) return;
         if (MiniportAdapter::take(a.outstanding_, packet) == nullptr) {
-            error(a.name() + ": the send handler completed packet " + pointer(packet) + " and also returned " +
-                  hex(status));
+            error(a.name() + ": the send handler completed packet " + pointer(packet) +
+                  " and also returned " + hex(status));
             return;
         }
         if (waited) complete_to_protocol(binding, packet, status);
@@ -572,9 +605,10 @@ NDIS_STATUS NdisLibrary::request(Binding& binding, RequestKind kind, NDIS_OID oi
     if (!binding.open_ || a.state_ != AdapterState::Running) return NDIS_STATUS_CLOSING;
     if (busy(a) || held_off()) {
         a.waiting_.push_back([this, &a, &binding, kind, oid, buffer, length, done, needed, keep_alive] {
-            const NDIS_STATUS status = a.state_ == AdapterState::Running
-                                           ? call_request_handler(binding, kind, oid, buffer, length, done, needed)
-                                           : NDIS_STATUS_CLOSING;
+            const NDIS_STATUS status =
+                a.state_ == AdapterState::Running
+                    ? call_request_handler(binding, kind, oid, buffer, length, done, needed)
+                    : NDIS_STATUS_CLOSING;
             binding.protocol_.request_complete(binding, oid, status);
         });
         return NDIS_STATUS_PENDING;
@@ -606,7 +640,9 @@ NDIS_STATUS NdisLibrary::call_request_handler(Binding& binding, RequestKind kind
 // its own part for the filter once the miniport has taken the union.
 NDIS_STATUS NdisLibrary::push_filter(Binding& binding, const FilterSettings& wanted, bool multicast) {
     MiniportAdapter& a = binding.adapter_;
-    auto settings_of = [&](const Binding& b) -> const FilterSettings& { return &b == &binding ? wanted : b.filter_; };
+    auto settings_of = [&](const Binding& b) -> const FilterSettings& {
+        return &b == &binding ? wanted : b.filter_;
+    };
     NDIS_STATUS status;
     if (!multicast) {
         auto value = std::make_shared<ULONG>(0);
@@ -626,8 +662,10 @@ NDIS_STATUS NdisLibrary::push_filter(Binding& binding, const FilterSettings& wan
                          static_cast<ULONG>(bytes->size()), nullptr, nullptr, bytes);
     }
     if (status == NDIS_STATUS_SUCCESS || status == NDIS_STATUS_PENDING) {
-        if (multicast) binding.filter_.multicast = wanted.multicast;
-        else binding.filter_.packet_filter = wanted.packet_filter;
+        if (multicast)
+            binding.filter_.multicast = wanted.multicast;
+        else
+            binding.filter_.packet_filter = wanted.packet_filter;
     }
     return status;
 }
@@ -644,11 +682,12 @@ NDIS_STATUS NdisLibrary::transfer_data(const ReceiveIndication& indication, PNDI
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     ++a.counters_.transfers;
     call_handler(a, "TransferData", [&] {
-        status = characteristics_.TransferDataHandler(packet, &moved, a.context(), indication.receive_context_,
-                                                      offset, count);
+        status = characteristics_.TransferDataHandler(packet, &moved, a.context(),
+                                                      indication.receive_context_, offset, count);
     });
     if (status == NDIS_STATUS_PENDING)
-        error(a.name() + ": the transfer-data handler pended, and this library has no completion call for it");
+        error(a.name() +
+              ": the transfer-data handler pended, and this library has no completion call for it");
     if (transferred) *transferred = moved;
     return status;
 }
@@ -667,7 +706,8 @@ void NdisLibrary::initialize_wrapper(PNDIS_HANDLE handle) {
 }
 
 NDIS_STATUS NdisLibrary::register_miniport(NDIS_HANDLE wrapper,
-                                           const NDIS30_MINIPORT_CHARACTERISTICS* characteristics, UINT length) {
+                                           const NDIS30_MINIPORT_CHARACTERISTICS* characteristics,
+                                           UINT length) {
     if (wrapper != &wrapper_token_ || !wrapper_initialized_) {
         error("NdisMRegisterMiniport with a handle NdisInitializeWrapper did not give");
         return NDIS_STATUS_FAILURE;
@@ -679,8 +719,8 @@ NDIS_STATUS NdisLibrary::register_miniport(NDIS_HANDLE wrapper,
     const auto& c = *characteristics;
     const bool complete = c.DisableInterruptHandler && c.EnableInterruptHandler && c.HaltHandler &&
                           c.HandleInterruptHandler && c.InitializeHandler && c.ISRHandler &&
-                          c.QueryInformationHandler && c.ResetHandler && c.SendHandler && c.SetInformationHandler &&
-                          c.TransferDataHandler;
+                          c.QueryInformationHandler && c.ResetHandler && c.SendHandler &&
+                          c.SetInformationHandler && c.TransferDataHandler;
     if (!complete) return NDIS_STATUS_BAD_CHARACTERISTICS;
     if (registration_failure_) {
         const NDIS_STATUS status = *registration_failure_;
@@ -700,7 +740,9 @@ NDIS_STATUS NdisLibrary::allocate_memory(PVOID* address, UINT length, UINT flags
     return memory_.allocate(address, length, flags, errors_);
 }
 
-void NdisLibrary::free_memory(PVOID address, UINT length, UINT flags) { memory_.free(address, length, flags, errors_); }
+void NdisLibrary::free_memory(PVOID address, UINT length, UINT flags) {
+    memory_.free(address, length, flags, errors_);
+}
 
 void NdisLibrary::open_configuration(PNDIS_STATUS status, PNDIS_HANDLE handle, NDIS_HANDLE context) {
     MiniportAdapter* a = adapter_of_context(context, "NdisOpenConfiguration");
@@ -719,8 +761,8 @@ void NdisLibrary::open_configuration(PNDIS_STATUS status, PNDIS_HANDLE handle, N
     *status = NDIS_STATUS_SUCCESS;
 }
 
-void NdisLibrary::read_configuration(PNDIS_STATUS status, PNDIS_CONFIGURATION_PARAMETER* value, NDIS_HANDLE handle,
-                                     PNDIS_STRING keyword, NDIS_PARAMETER_TYPE type) {
+void NdisLibrary::read_configuration(PNDIS_STATUS status, PNDIS_CONFIGURATION_PARAMETER* value,
+                                     NDIS_HANDLE handle, PNDIS_STRING keyword, NDIS_PARAMETER_TYPE type) {
     OpenConfiguration* open = open_configuration_of(handle, nullptr);
     if (open == nullptr) {
         error("NdisReadConfiguration with a configuration handle that is not open");
@@ -735,7 +777,8 @@ void NdisLibrary::read_configuration(PNDIS_STATUS status, PNDIS_CONFIGURATION_PA
     *status = read_parameter(*open, *keyword, type, value);
 }
 
-void NdisLibrary::read_network_address(PNDIS_STATUS status, PVOID* address, PUINT length, NDIS_HANDLE handle) {
+void NdisLibrary::read_network_address(PNDIS_STATUS status, PVOID* address, PUINT length,
+                                       NDIS_HANDLE handle) {
     OpenConfiguration* open = open_configuration_of(handle, nullptr);
     if (open == nullptr) {
         error("NdisReadNetworkAddress with a configuration handle that is not open");
@@ -753,7 +796,8 @@ void NdisLibrary::read_network_address(PNDIS_STATUS status, PVOID* address, PUIN
     *status = NDIS_STATUS_SUCCESS;
 }
 
-void NdisLibrary::read_pos_information(PNDIS_STATUS status, NDIS_HANDLE context, PUINT, PNDIS_MCA_POS_DATA data) {
+void NdisLibrary::read_pos_information(PNDIS_STATUS status, NDIS_HANDLE context, PUINT,
+                                       PNDIS_MCA_POS_DATA data) {
     MiniportAdapter* a = adapter_of_context(context, "NdisReadMcaPosInformation");
     if (a == nullptr || !a->config_.pos_data()) {
         *status = NDIS_STATUS_FAILURE;
@@ -785,27 +829,29 @@ NDIS_STATUS NdisLibrary::register_port_range(PVOID* port_offset, NDIS_HANDLE han
     MiniportAdapter* a = adapter_of(handle, "NdisMRegisterIoPortRange");
     if (a == nullptr || port_offset == nullptr) return NDIS_STATUS_FAILURE;
     const NDIS_STATUS status = ports_.claim(a, initial_port, count);
-    if (status == NDIS_STATUS_SUCCESS) *port_offset = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(initial_port));
+    if (status == NDIS_STATUS_SUCCESS)
+        *port_offset = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(initial_port));
     event(a, "ports " + hex(initial_port) + "+" + std::to_string(count) +
                  (status == NDIS_STATUS_SUCCESS ? " claimed" : " refused"));
     return status;
 }
 
-void NdisLibrary::deregister_port_range(NDIS_HANDLE handle, UINT initial_port, UINT count, PVOID port_offset) {
+void NdisLibrary::deregister_port_range(NDIS_HANDLE handle, UINT initial_port, UINT count,
+                                        PVOID port_offset) {
     MiniportAdapter* a = adapter_of(handle, "NdisMDeregisterIoPortRange");
     if (a == nullptr) return;
     if (reinterpret_cast<ULONG_PTR>(port_offset) != initial_port)
         error(a->name() + ": NdisMDeregisterIoPortRange of port " + hex(initial_port) + " with port offset " +
               pointer(port_offset) + ", which registration did not give for it");
     if (!ports_.release(a, initial_port, count))
-        error(a->name() + ": NdisMDeregisterIoPortRange of ports " + hex(initial_port) + "+" + std::to_string(count) +
-              ", which the adapter has not claimed");
+        error(a->name() + ": NdisMDeregisterIoPortRange of ports " + hex(initial_port) + "+" +
+              std::to_string(count) + ", which the adapter has not claimed");
     else
         event(a, "ports " + hex(initial_port) + "+" + std::to_string(count) + " released");
 }
 
-NDIS_STATUS NdisLibrary::register_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt, NDIS_HANDLE handle, UINT vector,
-                                            UINT level, BOOLEAN request_isr, BOOLEAN shared,
+NDIS_STATUS NdisLibrary::register_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt, NDIS_HANDLE handle,
+                                            UINT vector, UINT level, BOOLEAN request_isr, BOOLEAN shared,
                                             NDIS_INTERRUPT_MODE mode) {
     MiniportAdapter* a = adapter_of(handle, "NdisMRegisterInterrupt");
     if (a == nullptr || interrupt == nullptr) return NDIS_STATUS_FAILURE;
@@ -821,7 +867,8 @@ NDIS_STATUS NdisLibrary::register_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt, 
     (void)vector;  // on an ISA machine the vector follows from the level
     InterruptController::Connection c{a, interrupt, level, shared != FALSE, mode, request_isr != FALSE};
     const NDIS_STATUS status = interrupts_.connect(c);
-    event(a, "interrupt on IRQ " + std::to_string(level) + (status == NDIS_STATUS_SUCCESS ? " connected" : " refused"));
+    event(a, "interrupt on IRQ " + std::to_string(level) +
+                 (status == NDIS_STATUS_SUCCESS ? " connected" : " refused"));
     if (status != NDIS_STATUS_SUCCESS) return status;
     interrupt->InterruptObject = &interrupts_;
     interrupt->MiniportHandle = handle;
@@ -845,8 +892,8 @@ void NdisLibrary::deregister_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt) {
     event(a, "interrupt disconnected");
 }
 
-BOOLEAN NdisLibrary::synchronize_with_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt, PNDIS_SYNCHRONIZE_ROUTINE routine,
-                                                PVOID context) {
+BOOLEAN NdisLibrary::synchronize_with_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt,
+                                                PNDIS_SYNCHRONIZE_ROUTINE routine, PVOID context) {
     if (interrupts_.find(interrupt) == nullptr)
         error("NdisMSynchronizeWithInterrupt with an interrupt that is not connected");
     if (routine == nullptr) {
@@ -910,7 +957,8 @@ void NdisLibrary::send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_ST
 void NdisLibrary::indicate_receive(PETH_FILTER filter, NDIS_HANDLE receive_context, const void* address,
                                    PVOID header, UINT header_size, PVOID lookahead, UINT lookahead_size,
                                    UINT packet_size) {
-    auto found = std::find_if(adapters_.begin(), adapters_.end(), [&](const auto& a) { return &a->filter_ == filter; });
+    auto found = std::find_if(adapters_.begin(), adapters_.end(),
+                              [&](const auto& a) { return &a->filter_ == filter; });
     if (found == adapters_.end()) {
         error("EthFilterDprIndicateReceive with a filter that is no adapter's");
         return;
@@ -918,7 +966,8 @@ void NdisLibrary::indicate_receive(PETH_FILTER filter, NDIS_HANDLE receive_conte
     MiniportAdapter& a = **found;
     if (!busy(a)) error(a.name() + ": EthFilterDprIndicateReceive outside a miniport handler");
     if (header == nullptr || address == nullptr || header_size < 14) {
-        error(a.name() + ": EthFilterDprIndicateReceive with a header of " + std::to_string(header_size) + " bytes");
+        error(a.name() + ": EthFilterDprIndicateReceive with a header of " + std::to_string(header_size) +
+              " bytes");
         return;
     }
     if (lookahead_size > packet_size)
@@ -955,7 +1004,8 @@ void NdisLibrary::indicate_receive(PETH_FILTER filter, NDIS_HANDLE receive_conte
 }
 
 void NdisLibrary::indicate_receive_complete(PETH_FILTER filter) {
-    auto found = std::find_if(adapters_.begin(), adapters_.end(), [&](const auto& a) { return &a->filter_ == filter; });
+    auto found = std::find_if(adapters_.begin(), adapters_.end(),
+                              [&](const auto& a) { return &a->filter_ == filter; });
     if (found == adapters_.end()) {
         error("EthFilterDprIndicateReceiveComplete with a filter that is no adapter's");
         return;

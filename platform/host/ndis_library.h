@@ -175,13 +175,15 @@ public:
     void read_configuration(PNDIS_STATUS status, PNDIS_CONFIGURATION_PARAMETER* value, NDIS_HANDLE handle,
                             PNDIS_STRING keyword, NDIS_PARAMETER_TYPE type);
     void read_network_address(PNDIS_STATUS status, PVOID* address, PUINT length, NDIS_HANDLE handle);
-    void read_pos_information(PNDIS_STATUS status, NDIS_HANDLE context, PUINT channel, PNDIS_MCA_POS_DATA data);
+    void read_pos_information(PNDIS_STATUS status, NDIS_HANDLE context, PUINT channel,
+                              PNDIS_MCA_POS_DATA data);
     void close_configuration(NDIS_HANDLE handle);
-    void set_attributes(NDIS_HANDLE handle, NDIS_HANDLE context, BOOLEAN bus_master, NDIS_INTERFACE_TYPE type);
+    void set_attributes(NDIS_HANDLE handle, NDIS_HANDLE context, BOOLEAN bus_master,
+                        NDIS_INTERFACE_TYPE type);
     NDIS_STATUS register_port_range(PVOID* port_offset, NDIS_HANDLE handle, UINT initial_port, UINT count);
     void deregister_port_range(NDIS_HANDLE handle, UINT initial_port, UINT count, PVOID port_offset);
-    NDIS_STATUS register_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt, NDIS_HANDLE handle, UINT vector, UINT level,
-                                   BOOLEAN request_isr, BOOLEAN shared, NDIS_INTERRUPT_MODE mode);
+    NDIS_STATUS register_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt, NDIS_HANDLE handle, UINT vector,
+                                   UINT level, BOOLEAN request_isr, BOOLEAN shared, NDIS_INTERRUPT_MODE mode);
     void deregister_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt);
     BOOLEAN synchronize_with_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt, PNDIS_SYNCHRONIZE_ROUTINE routine,
                                        PVOID context);
@@ -228,15 +230,15 @@ private:
     NDIS_STATUS hand_over_send(Binding& binding, PNDIS_PACKET packet, bool waited);
     NDIS_STATUS request(Binding& binding, RequestKind kind, NDIS_OID oid, PVOID buffer, ULONG length,
                         PULONG done, PULONG needed, std::shared_ptr<void> keep_alive = {});
-    NDIS_STATUS call_request_handler(Binding& binding, RequestKind kind, NDIS_OID oid, PVOID buffer, ULONG length,
-                                     PULONG done, PULONG needed);
+    NDIS_STATUS call_request_handler(Binding& binding, RequestKind kind, NDIS_OID oid, PVOID buffer,
+                                     ULONG length, PULONG done, PULONG needed);
     NDIS_STATUS push_filter(Binding& binding, const FilterSettings& wanted, bool multicast);
     void do_reset(MiniportAdapter& adapter);
     void do_halt(MiniportAdapter& adapter);
     void abort_outstanding(MiniportAdapter& adapter);
     void complete_to_protocol(Binding& binding, PNDIS_PACKET packet, NDIS_STATUS status);
-    NDIS_STATUS transfer_data(const ReceiveIndication& indication, PNDIS_PACKET packet, UINT offset, UINT count,
-                              PUINT transferred);
+    NDIS_STATUS transfer_data(const ReceiveIndication& indication, PNDIS_PACKET packet, UINT offset,
+                              UINT count, PUINT transferred);
     void learn_station_address(MiniportAdapter& adapter);
     void take_back_resources(MiniportAdapter& adapter, const char* when);
 

@@ -54,8 +54,10 @@ void BufferPool::free(PNDIS_BUFFER buffer) {
 
 void chain_buffer_at_back(PNDIS_PACKET packet, PNDIS_BUFFER buffer) {
     buffer->Next = nullptr;
-    if (packet->Private.Tail) packet->Private.Tail->Next = buffer;
-    else packet->Private.Head = buffer;
+    if (packet->Private.Tail)
+        packet->Private.Tail->Next = buffer;
+    else
+        packet->Private.Head = buffer;
     packet->Private.Tail = buffer;
     packet->Private.ValidCounts = FALSE;
 }

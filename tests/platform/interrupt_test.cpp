@@ -1,0 +1,213 @@
+// Interrupts as on a uniprocessor: preemption between port accesses, hold-off,
+// edge versus level, shared lines, the deferred handler and its timing.
+
+#include "stand.h"
+
+using machine::kMicrosecond;
+using machine::kMillisecond;
+
+TEST_F(Stand, AnInterruptComesBetweenTwoPortAccessesOfARunningHandler) {
+    bring_up();
+    testmp::log.calls.clear();
+    ndis.run_as_handler(adapter, [&] {
+        testmp::write(testdev::kRaise, testmp::kCauseInterrupt);
+        testmp::log.calls.push_back("after the first access");
+        testmp::read(testdev::kPage);
+        testmp::log.calls.push_back("handler returns");
+    });
+    const int isr = at("ISR");
+    ASSERT_GE(isr, 0);
+    EXPECT_LT(isr, at("after the first access"));
+    // The deferred handler waits for the running handler, then EnableInterrupt follows at once.
+    const int dpc = at("HandleInterrupt");
+    EXPECT_GT(dpc, at("handler returns"));
+    EXPECT_EQ(at("EnableInterrupt"), dpc + 1);
+    EXPECT_EQ(device.mask, testmp::options.enabled_mask);
+    EXPECT_EQ(device.cause, 0);
+}
+
+TEST_F(Stand, NoIsrRunsInsideASynchronizedRoutineOrInsideAnIsr) {
+    bring_up();
+    testmp::log.calls.clear();
+    auto routine = [](PVOID) -> BOOLEAN {
+        testmp::write(testdev::kRaise, testmp::kCauseInterrupt);
+        testmp::read(testdev::kPage);
+        testmp::log.calls.push_back("routine returns");
+        return TRUE;
+    };
+    EXPECT_TRUE(NdisMSynchronizeWithInterrupt(&testmp::adapter->interrupt, +routine, nullptr));
+    EXPECT_EQ(testmp::log.calls.at(0), "routine returns");
+    EXPECT_EQ(testmp::log.calls.at(1), "ISR");  // taken as soon as the routine returns
+
+    // An ISR whose own port accesses make a new edge is not re-entered; the
+    // edge is served after it returns.
+    testmp::log = {};
+    testmp::options.isr_pulses = 1;
+    device.raise(testmp::kCauseInterrupt);
+    ndis.service();
+    EXPECT_EQ(adapter.counters().isr_calls, 3u);  // one above, two here
+    EXPECT_EQ(testmp::log.max_isr_depth, 1);
+}
+
+TEST_F(Stand, ALatchedInterruptIsRaisedOnlyByARisingEdge) {
+    bring_up();
+    // Another device holds the shared line high and nobody ever clears it.
+    auto& irq = bus.irq();
+    const auto stuck = irq.add_source("stuck device");
+    irq.steer(stuck, 5);
+    irq.drive(stuck, true);
+    ndis.service();
+    EXPECT_EQ(adapter.counters().isr_calls, 1u);
+
+    // The line stays high: the test device's interrupt makes no edge and is never seen.
+    device.raise(testmp::kCauseInterrupt);
+    ndis.run_for(10 * kMillisecond);
+    testmp::read(testdev::kPage);
+    EXPECT_EQ(adapter.counters().isr_calls, 1u);
+    EXPECT_EQ(device.cause, testmp::kCauseInterrupt);
+
+    // The other device lets go, but the test device still holds the line: no edge.
+    irq.drive(stuck, false);
+    ndis.service();
+    EXPECT_EQ(adapter.counters().isr_calls, 1u);
+    // Once the line falls and rises again, the interrupt is taken.
+    testmp::write(testdev::kCause, testmp::kCauseInterrupt);
+    device.raise(testmp::kCauseInterrupt);
+    ndis.service();
+    EXPECT_EQ(adapter.counters().isr_calls, 2u);
+    EXPECT_TRUE(ndis.errors().empty());
+}
+
+TEST_F(Stand, AnEdgeWithdrawnBeforeItIsServedIsLost) {
+    bring_up();
+    auto routine = [](PVOID) -> BOOLEAN {
+        testmp::write(testdev::kRaise, testmp::kCauseInterrupt);  // line rises, held off
+        testmp::write(testdev::kCause, testmp::kCauseInterrupt);  // and falls again
+        return TRUE;
+    };
+    NdisMSynchronizeWithInterrupt(&testmp::adapter->interrupt, +routine, nullptr);
+    EXPECT_EQ(adapter.counters().isr_calls, 0u);
+}
+
+TEST_F(Stand, ALevelSensitiveLineNobodyQuietensIsMaskedInsteadOfHanging) {
+    testmp::options.mode = NdisInterruptLevelSensitive;
+    testmp::options.isr_masks = false;
+    bring_up();
+    auto& irq = bus.irq();
+    const auto stuck = irq.add_source("stuck device");
+    irq.steer(stuck, 5);
+    irq.drive(stuck, true);
+    ndis.service();
+    EXPECT_GT(adapter.counters().isr_calls, 100u);  // level: asked again and again
+    ASSERT_EQ(ndis.errors().size(), 1u);
+    EXPECT_NE(ndis.errors()[0].find("interrupt storm on IRQ 5"), std::string::npos);
+    EXPECT_TRUE(ndis.interrupts().masked(5));
+}
+
+TEST_F(Stand, EveryIsrOnASharedLineIsCalledAndExclusiveClaimsConflict) {
+    bring_up();
+    testdev::Device second(bus, 0x2A0, 5);
+    auto& b = ndis.add_adapter("second");
+    b.config().set("IoBaseAddress", 0x2A0);
+    ASSERT_EQ(ndis.initialize(b), NDIS_STATUS_SUCCESS);
+    second.raise(testmp::kCauseInterrupt);
+    ndis.service();
+    EXPECT_EQ(adapter.counters().isr_calls, 1u);
+    EXPECT_EQ(adapter.counters().isr_claimed, 0u);
+    EXPECT_EQ(b.counters().isr_claimed, 1u);
+    EXPECT_EQ(b.counters().deferred_calls, 1u);
+
+    auto& c = ndis.add_adapter("exclusive");
+    c.config().set("IoBaseAddress", 0x2C0);
+    testmp::options.shared = FALSE;  // line 5 is shared by the others
+    EXPECT_EQ(ndis.initialize(c), NDIS_STATUS_RESOURCE_CONFLICT);
+    testmp::options.shared = TRUE;
+    testmp::options.mode = NdisInterruptLevelSensitive;  // the others are latched
+    EXPECT_EQ(ndis.initialize(c), NDIS_STATUS_RESOURCE_CONFLICT);
+    ndis.reserve_interrupt(9, false, NdisInterruptLatched);
+    testmp::options.mode = NdisInterruptLatched;
+    testmp::options.irq = 9;
+    EXPECT_EQ(ndis.initialize(c), NDIS_STATUS_RESOURCE_CONFLICT);
+    EXPECT_TRUE(ndis.errors().empty());
+}
+
+TEST_F(Stand, AnExclusiveInterruptWithoutIsrIsMaskedByTheWrapperAndDeferred) {
+    testmp::options.shared = FALSE;
+    testmp::options.request_isr = FALSE;
+    bring_up();
+    testmp::log.calls.clear();
+    device.raise(testmp::kCauseInterrupt);
+    ndis.service();
+    EXPECT_EQ(testmp::log.calls,
+              (std::vector<std::string>{"DisableInterrupt", "HandleInterrupt", "EnableInterrupt"}));
+}
+
+TEST_F(Stand, WaitingWorkRunsDeferredHandlerFirstThenWaitingSendsInOrder) {
+    bring_up();
+    host::Binding& b = ndis.bind(adapter, protocol);
+    auto p1 = packet(), p2 = packet();
+    testmp::log.calls.clear();
+    ndis.run_as_handler(adapter, [&] {
+        EXPECT_EQ(b.send(p1->packet()), NDIS_STATUS_PENDING);
+        testmp::write(testdev::kRaise, testmp::kCauseInterrupt);
+        EXPECT_EQ(b.send(p2->packet()), NDIS_STATUS_PENDING);
+        testmp::log.calls.push_back("handler returns");
+    });
+    EXPECT_EQ(testmp::log.calls, (std::vector<std::string>{"ISR", "handler returns", "HandleInterrupt",
+                                                           "EnableInterrupt", "Send", "Send"}));
+    ASSERT_EQ(testmp::adapter->held_count, 2u);
+    EXPECT_EQ(testmp::adapter->held[0], p1->packet());
+    EXPECT_EQ(testmp::adapter->held[1], p2->packet());
+}
+
+TEST_F(Stand, InterruptsAreTakenAtTheVirtualTimeOfTheirCause) {
+    bring_up();
+    const auto t0 = bus.clock().now();
+    device.raise_at(t0 + 300 * kMicrosecond, testmp::kCauseInterrupt);
+    ndis.run_as_handler(adapter, [&] { KeStallExecutionProcessor(1000); });
+    ASSERT_EQ(ndis.isr_runs().size(), 1u);
+    const auto* isr = &ndis.isr_runs()[0];
+    EXPECT_EQ(isr->time, t0 + 300 * kMicrosecond);
+    EXPECT_EQ(bus.trace().entries().at(isr->trace_index - 1).to_string(), "stall 1000us");  // inside it
+    EXPECT_GE(bus.clock().now(), t0 + 1000 * kMicrosecond);
+
+    // Outside any handler, run_for serves it at its own time too.
+    const auto t1 = bus.clock().now();
+    device.raise_at(t1 + 2 * kMillisecond, testmp::kCauseInterrupt);
+    ndis.run_for(5 * kMillisecond);
+    EXPECT_EQ(ndis.events().back().what, "EnableInterrupt");
+    EXPECT_EQ(ndis.events().back().time, t1 + 2 * kMillisecond);
+}
+
+TEST_F(Stand, ForeignInterruptModeCatchesARegisterPageSequenceAnIsrCanBreakInto) {
+    bring_up();
+    ndis.set_page_probe([&](const host::MiniportAdapter&) { return std::optional<unsigned>(device.page); });
+    ndis.set_foreign_interrupts(true);
+    auto page_one_runs = [&] {
+        return std::count_if(ndis.isr_runs().begin(), ndis.isr_runs().end(),
+                             [](const auto& r) { return r.foreign && r.page == 1u; });
+    };
+
+    // Unprotected: page 1 selected across a port access.
+    ndis.run_as_handler(adapter, [&] {
+        testmp::write(testdev::kPage, 1);
+        testmp::read(testdev::kCause);
+        testmp::write(testdev::kPage, 0);
+    });
+    EXPECT_EQ(page_one_runs(), 2);
+    EXPECT_TRUE(std::none_of(ndis.isr_runs().begin(), ndis.isr_runs().end(),
+                             [](const auto& r) { return r.recognized; }));
+
+    // The same sequence synchronised with the interrupt gives an ISR no chance.
+    ndis.clear_records();
+    auto routine = [](PVOID) -> BOOLEAN {
+        testmp::write(testdev::kPage, 1);
+        testmp::read(testdev::kCause);
+        testmp::write(testdev::kPage, 0);
+        return TRUE;
+    };
+    ndis.run_as_handler(
+        adapter, [&] { NdisMSynchronizeWithInterrupt(&testmp::adapter->interrupt, +routine, nullptr); });
+    EXPECT_EQ(page_one_runs(), 0);
+    EXPECT_EQ(ndis.isr_runs().size(), 0u);  // port accesses inside the routine make no pulse
+}
