@@ -1,0 +1,127 @@
+#pragma once
+// Everything a driver test needs in one object: the emulated PC (socket
+// controller, two-function card with the DP8390 and the UART), the Ethernet
+// wire with a scripted peer station, the NDIS stand-in with one adapter listed
+// in its configuration, and a recording protocol bound once the adapter runs.
+//
+//     testbed::Testbed tb;
+//     tb.config().set("IoBaseAddress", 0x300);
+//     tb.load_driver();                       // DriverEntry
+//     ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS);
+//     tb.protocol().set_packet_filter(NDIS_PACKET_TYPE_DIRECTED);
+//     tb.peer().send_at(tb.now() + 1 * machine::kMillisecond, frame);
+//     tb.run_for(50 * machine::kMillisecond);
+//     EXPECT_EQ(tb.protocol().received_frames().size(), 1u);
+//     tb.halt();
+//     EXPECT_TRUE(tb.errors().empty());      // stand-in rules and model violations
+//     EXPECT_TRUE(tb.leaks().empty());
+//
+// Tests of driver parts that run before the bring-up code can use the "by
+// hand" mode instead: set_up_by_hand() leaves the socket and card configured as
+// the bring-up would (Ethernet at 0x300 steered to IRQ 5), gives a zeroed
+// Ne2000Adapter filled with the configuration defaults, claims its ports,
+// connects the driver's interrupt handlers and lets the wrapper dispatch to it.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driver/adapter.h"
+#include "machine/emulated_pc.h"
+#include "net/wire/ethernet_wire.h"
+#include "net/wire/nic_port.h"
+#include "net/wire/pcap_capture.h"
+#include "net/wire/peer_station.h"
+#include "platform/host/ndis_library.h"
+#include "tests/support/test_protocol.h"
+
+namespace testbed {
+
+struct TestbedOptions {
+    machine::EmulatedPcOptions pc;  // socket, card width, faults of presence, bus cost
+    bool trace = true;              // record every port access and stall
+    std::string pcap_path;          // capture the wire to this file when not empty
+};
+
+class Testbed {
+public:
+    explicit Testbed(TestbedOptions options = {});
+    ~Testbed();
+    Testbed(const Testbed&) = delete;
+    Testbed& operator=(const Testbed&) = delete;
+
+    // --- The parts ---
+    machine::EmulatedPc& pc() { return *pc_; }
+    machine::IsaBus& bus() { return pc_->bus(); }
+    machine::Dp8390& nic() { return pc_->nic(); }
+    machine::I82365& socket_controller() { return pc_->socket_controller(); }
+    machine::Uart8250& uart() { return pc_->uart(); }
+    host::NdisLibrary& ndis() { return *ndis_; }
+    net::EthernetWire& wire() { return *wire_; }
+    net::PeerStation& peer() { return *peer_; }
+    TestProtocol& protocol() { return *protocol_; }
+    host::MiniportAdapter& adapter() { return *adapter_; }
+    host::Configuration& config() { return adapter_->config(); }
+
+    // --- Driving the driver as NDIS does ---
+    NTSTATUS load_driver();
+    // Runs the initialise handler; on success binds the protocol.
+    NDIS_STATUS initialize(std::vector<NDIS_MEDIUM> media = {NdisMedium802_3});
+    NDIS_STATUS reset() { return ndis_->reset(*adapter_); }
+    void halt() { ndis_->halt(*adapter_); }
+    // The driver's record, as NdisMSetAttributes declared it (null before).
+    Ne2000Adapter* record() const { return static_cast<Ne2000Adapter*>(adapter_->context()); }
+
+    // --- By hand ---
+    NDIS_HANDLE adapter_handle() { return adapter_->handle(); }
+    // The socket controller and the card as the bring-up leaves them.
+    void configure_hardware();
+    // A zeroed record from NdisAllocateMemory with the configuration defaults
+    // and this adapter's handle; NdisMSetAttributes makes it the context.
+    Ne2000Adapter& new_record();
+    // NdisMRegisterIoPortRange for the record's 32 ports (fills IoPortBase).
+    NDIS_STATUS claim_ports(Ne2000Adapter& record);
+    // NdisMRegisterInterrupt as the bring-up makes it: shared, latched, vector = level.
+    NDIS_STATUS connect_interrupt(Ne2000Adapter& record);
+    // All of it: load, hardware, record, ports, interrupt; the adapter is then
+    // running for the wrapper and the protocol is bound.
+    Ne2000Adapter& set_up_by_hand();
+    // Runs driver code as if it were a handler: serialised with the wrapper's
+    // calls, interrupts still preempting it, deferred work after.
+    void call(const std::function<void()>& body) { ndis_->run_as_handler(*adapter_, body); }
+
+    // --- Time ---
+    machine::Nanoseconds now() { return bus().clock().now(); }
+    void run_for(machine::Nanoseconds duration) { ndis_->run_for(duration); }
+    bool run_until_idle(machine::Nanoseconds limit = 10 * machine::kSecond) {
+        return ndis_->run_until_idle(limit);
+    }
+
+    // --- Records ---
+    machine::BusTrace& trace() { return bus().trace(); }
+    const host::ErrorLog& error_log() { return ndis_->error_log(); }
+    // Stand-in rule breaches, model protocol violations and protocol-side pool misuse.
+    std::vector<std::string> errors();
+    // What is still held: empty after halt unless something leaked.
+    std::vector<std::string> leaks();
+    // ISR runs that found the controller on a register page other than 0
+    // (most telling with ndis().set_foreign_interrupts(true)).
+    std::vector<host::NdisLibrary::IsrRun> isr_runs_off_page_zero();
+
+private:
+    std::optional<unsigned> controller_page(const host::MiniportAdapter& adapter);
+
+    TestbedOptions options_;
+    std::unique_ptr<machine::EmulatedPc> pc_;
+    std::unique_ptr<net::EthernetWire> wire_;
+    std::unique_ptr<net::NicPort> nic_port_;
+    std::unique_ptr<net::PeerStation> peer_;
+    std::unique_ptr<net::PcapCapture> capture_;
+    std::unique_ptr<host::NdisLibrary> ndis_;
+    host::MiniportAdapter* adapter_ = nullptr;
+    std::unique_ptr<TestProtocol> protocol_;
+    bool loaded_ = false;
+};
+
+}  // namespace testbed
