@@ -50,11 +50,16 @@ std::string error_code_name(NDIS_ERROR_CODE code) {
 }
 
 std::string ErrorLogEntry::to_string() const {
-    std::string out = (adapter_name.empty() ? std::string("?") : adapter_name) + ": " +
-                      error_code_name(code) + " (" + hex8(code) + ")";
-    if (!values.empty()) {
-        out += values.size() == 1 ? " value" : " values";
-        for (ULONG v : values) out += " " + hex8(v);
+    std::string out = adapter_name.empty() ? std::string("?") : adapter_name;
+    out += ": ";
+    out += error_code_name(code);
+    out += " (";
+    out += hex8(code);
+    out += ")";
+    if (!values.empty()) out += values.size() == 1 ? " value" : " values";
+    for (ULONG v : values) {
+        out += " ";
+        out += hex8(v);
     }
     return out;
 }

@@ -1,0 +1,105 @@
+#include "tools/ne2000sim/options.h"
+
+#include <cstdlib>
+
+namespace sim {
+
+namespace {
+
+std::optional<unsigned> number(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 0);  // 0x... hex, otherwise decimal
+    if (*end != '\0') return std::nullopt;
+    return static_cast<unsigned>(value);
+}
+
+std::optional<host::MacAddress> mac(const std::string& text) {
+    host::MacAddress m{};
+    unsigned parts = 0;
+    std::size_t at = 0;
+    while (parts < 6 && at <= text.size()) {
+        const std::size_t colon = text.find(':', at);
+        const std::string part = text.substr(at, colon == std::string::npos ? std::string::npos : colon - at);
+        char* end = nullptr;
+        const unsigned long byte = std::strtoul(part.c_str(), &end, 16);
+        if (part.empty() || part.size() > 2 || *end != '\0' || byte > 0xFF) return std::nullopt;
+        m[parts++] = static_cast<std::uint8_t>(byte);
+        if (colon == std::string::npos) break;
+        at = colon + 1;
+    }
+    if (parts != 6 || text.find(':', at) != std::string::npos) return std::nullopt;
+    return m;
+}
+
+}  // namespace
+
+const char* usage() {
+    return "usage: ne2000sim [options]\n"
+           "Brings up the emulated PC (82365 socket controller, two-function PC Card with a\n"
+           "DP8390 Ethernet controller and an 8250 UART), loads the driver through DriverEntry,\n"
+           "initialises the adapter, exchanges a frame with a peer on the wire, halts the\n"
+           "adapter and reports what it found.\n"
+           "  --io-base N       \"IoBaseAddress\" (default 0x300)\n"
+           "  --irq N           \"InterruptNumber\" (default 5)\n"
+           "  --socket N        \"Slot\": the socket the card sits in and the driver uses (default 0)\n"
+           "  --com-port N      \"ComPort\" of the card's serial function (default 2)\n"
+           "  --com-irq N       \"ComIRQ\" (default 3)\n"
+           "  --eight-bit       an 8-bit card instead of the 16-bit one\n"
+           "  --mac XX:..:XX    a configured network address\n"
+           "  --trace           print every port access and stall of the run\n"
+           "  --pcap FILE       capture the wire to FILE\n"
+           "  --help            this text\n";
+}
+
+std::optional<std::string> parse(const std::vector<std::string>& args, Options& o) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&]() -> std::optional<std::string> {
+            if (i + 1 >= args.size()) return std::nullopt;
+            return args[++i];
+        };
+        auto numeric = [&](unsigned& field) -> std::optional<std::string> {
+            const auto text = value();
+            const auto n = text ? number(*text) : std::nullopt;
+            if (!n) return a + " needs a number";
+            field = *n;
+            return std::nullopt;
+        };
+        std::optional<std::string> problem;
+        if (a == "--io-base")
+            problem = numeric(o.io_base);
+        else if (a == "--irq")
+            problem = numeric(o.irq);
+        else if (a == "--socket")
+            problem = numeric(o.socket);
+        else if (a == "--com-port")
+            problem = numeric(o.com_port);
+        else if (a == "--com-irq")
+            problem = numeric(o.com_irq);
+        else if (a == "--eight-bit")
+            o.eight_bit = true;
+        else if (a == "--trace")
+            o.trace = true;
+        else if (a == "--help" || a == "-h")
+            o.help = true;
+        else if (a == "--pcap") {
+            const auto text = value();
+            if (!text)
+                problem = "--pcap needs a file name";
+            else
+                o.pcap_path = *text;
+        } else if (a == "--mac") {
+            const auto text = value();
+            o.network_address = text ? mac(*text) : std::nullopt;
+            if (!o.network_address) problem = "--mac needs an address like 02:00:00:00:00:01";
+        } else {
+            problem = "unknown option " + a;
+        }
+        if (problem) return problem;
+    }
+    if (o.socket > 1) return std::string("--socket: the machine has sockets 0 and 1");
+    return std::nullopt;
+}
+
+}  // namespace sim

@@ -1,0 +1,29 @@
+#pragma once
+// Command-line options of ne2000sim.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/host/ethernet_filter.h"
+
+namespace sim {
+
+struct Options {
+    unsigned io_base = 0x300;
+    unsigned irq = 5;
+    unsigned socket = 0;
+    unsigned com_port = 2;
+    unsigned com_irq = 3;
+    bool eight_bit = false;
+    std::optional<host::MacAddress> network_address;
+    bool trace = false;
+    std::string pcap_path;
+    bool help = false;
+};
+
+// Fills `options` from argv; returns an error message, or nothing when all was understood.
+std::optional<std::string> parse(const std::vector<std::string>& args, Options& options);
+const char* usage();
+
+}  // namespace sim
