@@ -90,7 +90,7 @@ TEST_F(Stand, EveryPacketGetsExactlyOneCompletionAcrossResetAndHalt) {
     ASSERT_EQ(b.send(p4->packet()), NDIS_STATUS_PENDING);
     ndis.run_as_handler(adapter, [&] {
         EXPECT_EQ(b.send(p5->packet()), NDIS_STATUS_PENDING);
-        ndis.halt(adapter);  // waits too, and goes before p5 is handed over? No: in arrival order.
+        ndis.halt(adapter);  // waits too; waiting requests go in arrival order, p5 first
     });
     EXPECT_EQ(adapter.state(), host::AdapterState::Halted);
     for (auto* p : {p1.get(), p2.get(), p3.get(), p4.get(), p5.get()})
