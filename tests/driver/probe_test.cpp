@@ -1,0 +1,249 @@
+// Card probing: the stop test, the PROM signature that tells 8-bit from 16-bit
+// cards, the RAM search, the station address, and cards whose RAM leaves no
+// room for a receive ring. PROM images and stop answers the card model cannot
+// produce come from a small stand-in chip on a bare bus; RAM and width cases
+// run whole bring-ups on the card model.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include "tests/support/testbed.h"
+
+namespace {
+
+using machine::TraceKind;
+
+// Just enough of a DP8390 behind 0x300 for the stop test and the slot test:
+// CR reads back as written (or as told), and the data port hands out a
+// 32-byte PROM image from the remote start address on.
+class ScriptedChip : public machine::IoDevice {
+public:
+    static constexpr std::uint16_t kBase = 0x300;
+
+    std::array<std::uint8_t, 32> prom{};
+    std::optional<std::uint8_t> command_reads;  // what CR reads, whatever was written
+    int reset_reads = 0;
+    int data_reads = 0;
+
+    machine::IoWidth decode(std::uint16_t port) const override {
+        return port >= kBase && port < kBase + 0x20 ? machine::IoWidth::Byte : machine::IoWidth::None;
+    }
+    std::uint8_t read8(std::uint16_t port) override {
+        switch (port - kBase) {
+            case NIC_CR:
+                return command_reads.value_or(command_);
+            case NIC_DATA:
+                ++data_reads;
+                return prom[next_++ % prom.size()];
+            case NIC_RESET:
+                ++reset_reads;
+                return 0;
+            default:
+                return 0;
+        }
+    }
+    void write8(std::uint16_t port, std::uint8_t value) override {
+        if (port - kBase == NIC_CR) command_ = value;
+        if (port - kBase == NIC_RSAR0) next_ = value;
+    }
+
+private:
+    std::uint8_t command_ = 0;
+    std::size_t next_ = 0;
+};
+
+// The stand-in chip on its own bus, with the HAL routed to it.
+struct ChipBench {
+    machine::IsaBus bus;
+    ScriptedChip chip;
+    host::NdisLibrary ndis{bus};
+    Ne2000Adapter adapter{};
+
+    ChipBench() {
+        bus.attach(chip);
+        bus.trace().enable();
+        adapter.IoPortBase = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(ScriptedChip::kBase));
+        adapter.ByteWideTransfers = 7;  // neither answer, to see whether the test wrote it
+    }
+    void place(std::size_t at, std::uint8_t a, std::uint8_t b) {
+        chip.prom[at] = a;
+        chip.prom[at + 1] = b;
+    }
+};
+
+void ExpectClean(testbed::Testbed& tb) {
+    for (const auto& e : tb.errors()) ADD_FAILURE() << e;
+}
+
+bool Wrote(const machine::BusTrace& trace, const std::string& line) {
+    for (const auto& l : trace.lines())
+        if (l == line) return true;
+    return false;
+}
+
+}  // namespace
+
+TEST(CardCheckParameters, AcceptsOnlyAStoppedController) {
+    struct Case {
+        std::uint8_t command;
+        BOOLEAN found;
+    };
+    for (const Case c :
+         {Case{0x21, TRUE}, Case{0x23, TRUE}, Case{0x22, FALSE}, Case{0x20, FALSE}, Case{0xFF, FALSE}}) {
+        ChipBench bench;
+        bench.chip.command_reads = c.command;
+        EXPECT_EQ(CardCheckParameters(&bench.adapter), c.found) << "CR reads " << int(c.command);
+        // Interrupts masked and the chip stopped before CR is looked at.
+        char readback[32];
+        std::snprintf(readback, sizeof readback, "port 0x300 -> 0x%02X", c.command);
+        const std::vector<std::string> expected{"port 0x30F <- 0x00", "port 0x300 <- 0x21", "stall 2000us",
+                                                readback};
+        EXPECT_EQ(bench.bus.trace().lines(), expected);
+    }
+}
+
+TEST(CardSlotTest, SignatureDecidesTheDataWidth) {
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::size_t, std::array<std::uint8_t, 2>>> pairs;
+        BOOLEAN found;
+        BOOLEAN byte_wide;  // when found
+    };
+    const Case cases[] = {
+        {"16-bit PROM: WW at 28-31", {{28, {'W', 'W'}}, {30, {'W', 'W'}}}, TRUE, FALSE},
+        {"8-bit PROM: BB at 14", {{14, {'B', 'B'}}}, TRUE, TRUE},
+        {"pair at the last position", {{30, {'B', 'B'}}}, TRUE, TRUE},
+        {"first hit wins: WW at 6 before BB", {{6, {'W', 'W'}}, {20, {'B', 'B'}}}, TRUE, FALSE},
+        {"pair below position 6 is address", {{4, {'B', 'B'}}}, FALSE, 0},
+        {"B followed by W is none", {{10, {'B', 'W'}}}, FALSE, 0},
+        {"no signature", {}, FALSE, 0},
+    };
+    for (const Case& c : cases) {
+        ChipBench bench;
+        for (const auto& [at, bytes] : c.pairs) bench.place(at, bytes[0], bytes[1]);
+        EXPECT_EQ(CardSlotTest(&bench.adapter), c.found) << c.what;
+        EXPECT_EQ(bench.adapter.ByteWideTransfers, c.found ? c.byte_wide : 7) << c.what;
+        // Reset, stop, then 32 single-byte reads of the PROM and another reset.
+        EXPECT_EQ(bench.chip.data_reads, 32) << c.what;
+        EXPECT_EQ(bench.chip.reset_reads, 2) << c.what;
+        EXPECT_TRUE(Wrote(bench.bus.trace(), "port 0x30E <- 0x48")) << "DCR byte-wide for the PROM read";
+    }
+}
+
+TEST(CardSlotTest, ControllerThatDoesNotStopAfterResetIsNoCard) {
+    ChipBench bench;
+    bench.place(28, 'W', 'W');
+    bench.chip.command_reads = 0x23;  // good enough for the stop test, not here
+    EXPECT_FALSE(CardSlotTest(&bench.adapter));
+    EXPECT_EQ(bench.chip.data_reads, 0);
+    EXPECT_EQ(bench.adapter.ByteWideTransfers, 7);
+}
+
+// --- Whole bring-ups on the card model ---
+
+TEST(CardProbe, SixteenAndEightBitCardsAreSizedAndAddressed) {
+    for (const bool eight_bit : {false, true}) {
+        testbed::TestbedOptions options;
+        if (eight_bit) options.pc.nic = machine::Dp8390Config::eight_bit_card();
+        options.pc.nic.station_address = {0x02, 0x11, 0x22,
+                                          0x33, 0x44, eight_bit ? std::uint8_t{0x08} : std::uint8_t{0x16}};
+        testbed::Testbed tb(options);
+        tb.load_driver();
+        ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS) << eight_bit;
+        const Ne2000Adapter& r = *tb.record();
+        EXPECT_EQ(r.ByteWideTransfers, eight_bit ? TRUE : FALSE);
+        EXPECT_EQ(r.CardRamStart, eight_bit ? 0x2000u : 0x4000u);
+        EXPECT_EQ(r.CardRamLength, eight_bit ? 0x2000u : 0x4000u);
+        EXPECT_EQ(0, std::memcmp(r.PermanentAddress, options.pc.nic.station_address.data(), 6));
+        EXPECT_EQ(0, std::memcmp(r.CurrentAddress, options.pc.nic.station_address.data(), 6));
+        EXPECT_TRUE(Wrote(tb.trace(), eight_bit ? "DCR <- 0x48" : "DCR <- 0x49"));
+        ExpectClean(tb);
+    }
+}
+
+TEST(CardProbe, RamReachingTheTopLosesItsLastPage) {
+    testbed::TestbedOptions options;
+    options.trace = false;
+    options.pc.nic.ram_size = 0xC000;  // 0x4000 to the end of the address space
+    testbed::Testbed tb(options);
+    tb.load_driver();
+    ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(tb.record()->CardRamStart, 0x4000u);
+    EXPECT_EQ(tb.record()->CardRamLength, 0xBF00u);
+    EXPECT_EQ(tb.record()->RingStopPage, 0xFF);
+    ExpectClean(tb);
+}
+
+TEST(CardProbe, MicroChannelCardIsWordWideWithoutASlotTest) {
+    testbed::Testbed tb;
+    // An identifier whose POS data is not decoded: the keywords and defaults apply.
+    tb.config().set("BusType", 3).set_pos_data(NDIS_MCA_POS_DATA{0x1234, 0, 0, 0, 0});
+    tb.load_driver();
+    ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(tb.record()->ByteWideTransfers, FALSE);
+    for (const auto& e : tb.trace().entries())
+        EXPECT_NE(e.port, 0x31Fu) << "the reset port is the slot test's";
+    ExpectClean(tb);
+}
+
+TEST(CardProbe, CardWithoutRamIsNotFoundAndLeftStopped) {
+    testbed::TestbedOptions options;
+    options.pc.nic.ram_size = 0;
+    testbed::Testbed tb(options);
+    tb.load_driver();
+    EXPECT_EQ(tb.initialize(), NDIS_STATUS_FAILURE);
+    ASSERT_EQ(tb.error_log().entries().size(), 1u);
+    EXPECT_EQ(tb.error_log().entries()[0].code, NDIS_ERROR_CODE_ADAPTER_NOT_FOUND);
+    EXPECT_TRUE(tb.error_log().entries()[0].values.empty());
+    EXPECT_FALSE(tb.nic().started());
+    EXPECT_TRUE(tb.leaks().empty());
+}
+
+// The ring must hold one maximum frame as the controller stores it (1522
+// bytes: 6 pages) plus the page the boundary keeps free. RAM is found in 1 KB
+// steps, so a 4 KB card (a 4-page ring) is refused and a 5 KB card (8 pages)
+// is the smallest that runs.
+TEST(CardProbe, RamTooSmallForAReceiveRingIsRefused) {
+    testbed::TestbedOptions options;
+    options.pc.nic.ram_size = 0x1000;
+    testbed::Testbed tb(options);
+    tb.load_driver();
+    EXPECT_EQ(tb.initialize(), NDIS_STATUS_FAILURE);
+    ASSERT_EQ(tb.error_log().entries().size(), 1u);
+    EXPECT_EQ(tb.error_log().entries()[0].code, NDIS_ERROR_CODE_ADAPTER_NOT_FOUND);
+    EXPECT_FALSE(tb.nic().started());
+    EXPECT_TRUE(tb.leaks().empty());
+    EXPECT_EQ(Ne2000MiniportBlock.AdapterQueue, nullptr);
+}
+
+TEST(CardProbe, SmallestAcceptedRingTakesMaximumFramesInTurn) {
+    testbed::TestbedOptions options;
+    options.trace = false;
+    options.pc.nic.ram_size = 0x1400;
+    testbed::Testbed tb(options);
+    tb.load_driver();
+    ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(tb.record()->RingStartPage, 0x4C);
+    EXPECT_EQ(tb.record()->RingStopPage, 0x54);
+    tb.protocol().set_packet_filter(NDIS_PACKET_TYPE_DIRECTED);
+
+    std::vector<std::vector<std::uint8_t>> frames;
+    for (int n = 0; n < 3; ++n) {
+        std::vector<std::uint8_t> frame(1514);
+        std::memcpy(frame.data(), tb.record()->CurrentAddress, 6);
+        for (std::size_t i = 6; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i * 7 + n);
+        frames.push_back(frame);
+        // The ring holds one such frame: each must be taken before the next
+        // arrives, and the deferred handler spends some 20 ms in the socket
+        // controller's waits.
+        tb.peer().send_at(tb.now() + (n + 1) * 40 * machine::kMillisecond, frame);
+    }
+    tb.run_for(150 * machine::kMillisecond);
+    ASSERT_EQ(tb.protocol().received_frames().size(), 3u);
+    for (int n = 0; n < 3; ++n) EXPECT_EQ(tb.protocol().received_frames()[n].frame, frames[n]) << n;
+    ExpectClean(tb);
+}
