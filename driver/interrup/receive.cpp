@@ -214,7 +214,13 @@ BOOLEAN Ne2000RcvDpc(PNe2000Adapter Adapter) {
         if (Adapter->TransmitRestartPending && Adapter->TransmitActivePage != -1) {
             Adapter->TransmitRestartPending = FALSE;
             Adapter->TransmitInterruptPending = TRUE;
-            CardStartXmit(Adapter);
+            // The restart was decided right after the stop, when the frame
+            // showed no completion. A frame still waiting for the medium then
+            // may have gone out during the pass after all: sending it again
+            // would duplicate it, and its second PTX would later complete the
+            // frame queued behind it, which never left. If it ended, its
+            // completion stays in ISR for the transmit cause.
+            if ((CardReadRegister(Adapter, NIC_ISR) & (ISR_PTX | ISR_TXE)) == 0) CardStartXmit(Adapter);
         }
     }
 

@@ -1,0 +1,214 @@
+// The interrupt path as the machine drives it: the DP8390's INT through the
+// card's STSCHG# to the socket controller's status-change interrupt, the
+// stand-in's ISR dispatch, and the deferred handler sorting the causes.
+
+#include <gtest/gtest.h>
+
+#include "tests/driver/running_card.h"
+
+namespace {
+
+using namespace running_card;
+
+// Lines match when equal, or when the expected one ends in '*' and the
+// actual one starts with what precedes it.
+::testing::AssertionResult StartsWith(const std::vector<std::string>& lines, std::size_t at,
+                                      const std::vector<std::string>& expected) {
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        if (at + i >= lines.size())
+            return ::testing::AssertionFailure() << "trace ends before \"" << expected[i] << '"';
+        const std::string& e = expected[i];
+        const std::string& l = lines[at + i];
+        const bool ok = e.back() == '*' ? l.rfind(e.substr(0, e.size() - 1), 0) == 0 : l == e;
+        if (!ok)
+            return ::testing::AssertionFailure()
+                   << "line " << at + i << ": \"" << l << "\", expected \"" << e << '"';
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::size_t Count(const std::vector<std::string>& lines, const std::string& prefix) {
+    return static_cast<std::size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+TEST(InterruptDispatch, AFrameRunsTheIsrThenTheDeferredHandlerToAQuietIsr) {
+    RunningCard c;
+    c.tb.peer().send(Frame(60, 1));
+    c.tb.run_for(40 * kMs);
+    ASSERT_EQ(c.tb.protocol().received_frames().size(), 1u);
+
+    const auto lines = c.Lines();
+    const std::size_t isr = IndexOf(lines, "ISR -> 0x01");
+    ASSERT_LT(isr, lines.size());
+    // The ISR masks the card and leaves ISR alone; the deferred handler first
+    // clears both sockets' status changes, then finds PRX still set,
+    // acknowledges exactly it and reads CURR on page 1.
+    EXPECT_TRUE(StartsWith(
+        lines, isr,
+        {"ISR -> 0x01", "IMR <- 0x00", "I365 index <- 0x04", "stall 4096us", "I365 data [0x04] -> *",
+         "stall 4096us", "I365 index <- 0x44", "stall 4096us", "I365 data [0x44] -> *", "stall 4096us",
+         "ISR -> 0x01", "ISR <- 0x01", "CR <- 0x62", "CURR -> 0x4E", "CR <- 0x22"}));
+    // It ends when a reading shows no cause (only RDC from its own copies),
+    // and the wrapper unmasks the card.
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{"ISR -> 0x40", "ISR <- 0x40", "IMR <- 0x1B"}));
+    EXPECT_EQ(c.tb.adapter().counters().deferred_calls, 1u);
+    EXPECT_EQ(c.a.InterruptStatus & ISR_CAUSES, 0);
+    EXPECT_TRUE(c.tb.errors().empty()) << ::testing::PrintToString(c.tb.errors());
+}
+
+TEST(InterruptDispatch, TheIsrClaimsNothingForRemoteDmaOrResetAlone) {
+    RunningCard c;
+    c.tb.ndis().set_foreign_interrupts(true);
+    c.tb.ndis().clear_records();
+    // Every access below makes another device pulse the shared line, so the
+    // ISR runs with RST alone in ISR (stopped), then with RDC alone.
+    c.tb.call([&] {
+        CardWriteRegister(&c.a, NIC_CR, 0x21);
+        CardWriteRegister(&c.a, NIC_RBCR0, 0);
+        CardWriteRegister(&c.a, NIC_RBCR1, 0);
+        CardWriteRegister(&c.a, NIC_CR, 0x0A);  // a zero-length remote read completes at once
+        CardWriteRegister(&c.a, NIC_CR, 0x22);
+    });
+    ASSERT_EQ(c.tb.nic().isr(), ISR_RDC);
+
+    const auto& runs = c.tb.ndis().isr_runs();
+    ASSERT_GE(runs.size(), 5u);
+    for (const auto& r : runs) {
+        EXPECT_FALSE(r.recognized);
+        EXPECT_FALSE(r.queued_deferred);
+    }
+    const auto lines = c.Lines();
+    EXPECT_GE(Count(lines, "ISR -> 0x80"), 1u);
+    EXPECT_GE(Count(lines, "ISR -> 0x40"), 1u);
+    EXPECT_EQ(Count(lines, "IMR <-"), 0u);
+    EXPECT_EQ(c.tb.adapter().counters().deferred_calls, 0u);
+    EXPECT_TRUE(c.tb.errors().empty()) << ::testing::PrintToString(c.tb.errors());
+}
+
+TEST(InterruptDispatch, TransmitErrorRecoveryRunsBeforeTheCompletionSeenWithIt) {
+    RunningCard c;
+    c.tb.nic().faults().abort_transmissions = 1;
+    c.tb.protocol().send(Frame(60, 5, kPeer));
+    std::size_t mark = 0;
+    c.tb.call([&] {
+        // The frame aborts (TXE); the ISR claims it while this code keeps the
+        // deferred handler waiting. Then the chip sends it once more by itself
+        // and that transmission ends well (PTX): both bits wait in ISR.
+        KeStallExecutionProcessor(1000);
+        CardWriteRegister(&c.a, NIC_TPSR, 0x40);
+        CardWriteRegister(&c.a, NIC_TBCR1, 0x00);
+        CardWriteRegister(&c.a, NIC_TBCR0, 0x3C);
+        CardWriteRegister(&c.a, NIC_CR, 0x26);
+        KeStallExecutionProcessor(1000);
+        mark = c.tb.trace().mark();
+    });
+    ASSERT_EQ(c.tb.adapter().counters().deferred_calls, 1u);
+
+    const auto lines = c.Lines(mark);
+    const std::size_t first_tsr = IndexOf(lines, "TSR -> 0x01");
+    ASSERT_LT(first_tsr, lines.size());
+    // One TSR reading, then the restart of the failed frame from its pages,
+    // then the completion step (which reads TSR again itself).
+    EXPECT_TRUE(StartsWith(lines, first_tsr,
+                           {"TSR -> 0x01", "ISR <- 0x08", "CR <- 0x21", "stall 2000us", "TCR <- 0x02",
+                            "CR <- 0x22", "TCR <- 0x00", "TPSR <- 0x40", "TBCR1 <- 0x00", "TBCR0 <- 0x3C",
+                            "CR -> *", "CR <- 0x26", "TSR -> *"}));
+    const std::size_t acknowledge = IndexOf(lines, "ISR <- 0x4A");
+    EXPECT_LT(acknowledge, first_tsr);
+    EXPECT_EQ(c.a.InterruptStatus & (ISR_PTX | ISR_TXE), 0);
+    EXPECT_TRUE(c.tb.errors().empty()) << ::testing::PrintToString(c.tb.errors());
+}
+
+TEST(InterruptDispatch, FullTallyCountersAreReadInTheirOwnPassBeforeReceive) {
+    RunningCard c;
+    // 128 frames with a bad FCS fill CNTR1 to half its range (CNT) and raise
+    // RXE, neither of which interrupts; a good frame then brings them in.
+    c.tb.nic().faults().crc_errors = 128;
+    for (unsigned i = 0; i < 128; ++i) c.tb.peer().send(Frame(60, i));
+    c.tb.peer().send(Frame(60, 200));
+    c.tb.run_for(60 * kMs);
+
+    const auto lines = c.Lines();
+    const std::size_t counters = IndexOf(lines, "CNTR0 -> 0x00");
+    ASSERT_LT(counters, lines.size());
+    EXPECT_TRUE(StartsWith(lines, counters - 2,
+                           {"ISR -> 0x25", "ISR <- 0x25", "CNTR0 -> 0x00", "CNTR1 -> 0x80", "CNTR2 -> 0x00",
+                            "ISR -> *", "CR <- 0x62", "CURR -> 0x4E", "CR <- 0x22"}));
+    EXPECT_EQ(Count(lines, "CNTR1 ->"), 1u);
+    EXPECT_EQ(c.a.CrcErrorCount, 128u);
+    // The receive error makes the pass drop what the ring holds, the good
+    // frame with it; receive works normally afterwards.
+    EXPECT_TRUE(c.tb.protocol().received_frames().empty());
+    EXPECT_EQ(c.a.NextPacketPage, 0x4E);
+    const auto later = Frame(80, 201);
+    c.tb.peer().send(later);
+    c.tb.run_for(40 * kMs);
+    ASSERT_EQ(c.tb.protocol().received_frames().size(), 1u);
+    EXPECT_EQ(c.tb.protocol().received_frames()[0].frame, later);
+    EXPECT_TRUE(c.tb.errors().empty()) << ::testing::PrintToString(c.tb.errors());
+}
+
+TEST(InterruptDispatch, ForeignInterruptsNeverFindTheControllerOnPage1) {
+    RunningCard c;
+    c.tb.ndis().set_foreign_interrupts(true);
+    c.tb.ndis().clear_records();
+    std::vector<std::vector<std::uint8_t>> sent;
+    for (std::size_t length : {60u, 600u, 1514u}) {
+        sent.push_back(Frame(length, static_cast<unsigned>(sent.size())));
+        c.tb.peer().send_at(c.tb.now() + static_cast<machine::Nanoseconds>(sent.size()) * 25 * kMs,
+                            sent.back());
+    }
+    c.tb.run_for(120 * kMs);
+
+    const auto& got = c.tb.protocol().received_frames();
+    ASSERT_EQ(got.size(), sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(got[i].frame, sent[i]);
+    // The page-1 windows were there to break into, and no ISR run found one open.
+    EXPECT_GE(Count(c.Lines(), "CURR ->"), 6u);
+    std::size_t foreign = 0;
+    for (const auto& r : c.tb.ndis().isr_runs()) foreign += r.foreign;
+    EXPECT_GT(foreign, 50u);
+    EXPECT_TRUE(c.tb.isr_runs_off_page_zero().empty());
+    EXPECT_TRUE(c.tb.errors().empty()) << ::testing::PrintToString(c.tb.errors());
+}
+
+TEST(InterruptDispatch, AVanishedCardIsLoggedOnceAndLeftQuiet) {
+    RunningCard c;
+    c.tb.peer().send(Frame(60, 1));
+    c.tb.run_for(40 * kMs);
+    ASSERT_EQ(c.tb.protocol().received_frames().size(), 1u);
+    const auto calls_before = c.tb.adapter().counters().deferred_calls;
+    c.tb.trace().clear();
+
+    // Pulled out: the socket controller reports the card-detect change on the
+    // shared line, and every port of the card now reads 0xFF.
+    c.tb.socket_controller().remove(0);
+    c.tb.run_for(100 * kMs);
+
+    EXPECT_EQ(c.tb.adapter().counters().deferred_calls, calls_before + 1);
+    // The handler gave up after a bounded number of ISR readings (the card's
+    // ports no longer decode, so the trace shows the bare port).
+    const std::size_t readings = Count(c.Lines(), "port 0x307 -> 0xFF");
+    EXPECT_GE(readings, 2u);
+    EXPECT_LE(readings, 40u);
+    ASSERT_EQ(c.tb.error_log().entries().size(), 1u);
+    EXPECT_EQ(c.tb.error_log().entries()[0].code, NDIS_ERROR_CODE_HARDWARE_FAILURE);
+    EXPECT_EQ(c.tb.error_log().entries()[0].values.size(), 1u);
+    EXPECT_EQ(c.a.InterruptStatus & ISR_CAUSES, 0);
+
+    // From now on it claims no interrupt on the shared line, whatever ISR reads.
+    c.tb.ndis().set_foreign_interrupts(true);
+    c.tb.ndis().clear_records();
+    c.tb.protocol().send(Frame(60, 2, kPeer));
+    c.tb.run_for(20 * kMs);
+    ASSERT_FALSE(c.tb.ndis().isr_runs().empty());
+    for (const auto& r : c.tb.ndis().isr_runs()) EXPECT_FALSE(r.recognized);
+    EXPECT_EQ(c.tb.adapter().counters().deferred_calls, calls_before + 1);
+    EXPECT_EQ(c.tb.error_log().entries().size(), 1u);
+    EXPECT_TRUE(c.tb.errors().empty()) << ::testing::PrintToString(c.tb.errors());
+}
+
+}  // namespace
