@@ -1,0 +1,190 @@
+// Recovery: the tally counters, the register steps that bracket a receive
+// ring overflow and decide whether an interrupted transmission is repeated,
+// and the restart after a transmit error that sends the same frame again.
+
+#include <gtest/gtest.h>
+
+#include "tests/driver/card_by_hand.h"
+
+namespace {
+
+using by_hand::Card;
+using by_hand::CardOptions;
+using by_hand::CountLines;
+using by_hand::FindRun;
+using by_hand::LinesMatch;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr machine::Nanoseconds kMs = machine::kMillisecond;
+
+CardOptions Quiet() {
+    CardOptions o;
+    o.interrupt_mask = 0;
+    return o;
+}
+
+Bytes FrameTo(const UCHAR* destination, std::size_t length, std::uint8_t tag) {
+    Bytes b(length, tag);
+    std::copy(destination, destination + 6, b.begin());
+    return b;
+}
+
+TEST(Recovery, TallyCountersAreAddedAndClearedByReading) {
+    Card c(Quiet());
+    c.a.AlignmentErrorCount = 100;
+    c.a.CrcErrorCount = 200;
+    c.a.MissedPacketCount = 300;
+
+    // 3 misaligned frames, 5 with a bad FCS, then 7 the chip only monitors.
+    c.tb.nic().faults().alignment_errors = 3;
+    c.tb.nic().faults().crc_errors = 5;
+    c.a.ReceiveConfigValue = RCR_MON;
+    c.tb.call([&] { SyncCardSetReceiveConfig(&c.a); });
+    for (int i = 0; i < 15; ++i)
+        c.tb.peer().send(FrameTo(c.a.CurrentAddress, 64, static_cast<std::uint8_t>(i)));
+    c.tb.run_for(10 * kMs);
+
+    std::size_t mark = c.tb.trace().mark();
+    c.tb.call([&] { EXPECT_FALSE(SyncCardUpdateCounters(&c.a)); });
+    EXPECT_TRUE(LinesMatch(c.lines_since(mark), {"CNTR0 -> 0x03", "CNTR1 -> 0x05", "CNTR2 -> 0x07"}));
+    EXPECT_EQ(c.a.AlignmentErrorCount, 103u);
+    EXPECT_EQ(c.a.CrcErrorCount, 205u);
+    EXPECT_EQ(c.a.MissedPacketCount, 307u);
+
+    c.tb.call([&] { SyncCardUpdateCounters(&c.a); });
+    EXPECT_EQ(c.a.AlignmentErrorCount, 103u);
+    EXPECT_EQ(c.a.CrcErrorCount, 205u);
+    EXPECT_EQ(c.a.MissedPacketCount, 307u);
+
+    // The end of overflow recovery reads them again only for a pending RXE.
+    c.tb.nic().faults().crc_errors = 2;
+    c.tb.peer().send(FrameTo(c.a.CurrentAddress, 64, 0));
+    c.tb.peer().send(FrameTo(c.a.CurrentAddress, 64, 0));
+    c.tb.run_for(2 * kMs);
+    mark = c.tb.trace().mark();
+    c.tb.call([&] { EXPECT_FALSE(SyncCardAcknowledgeOverflow(&c.a)); });
+    EXPECT_TRUE(c.lines_since(mark).empty());
+    c.a.InterruptStatus = ISR_RXE;
+    c.tb.call([&] { SyncCardAcknowledgeOverflow(&c.a); });
+    EXPECT_EQ(c.a.CrcErrorCount, 207u);
+    EXPECT_TRUE(c.tb.errors().empty());
+}
+
+TEST(Recovery, OverflowStopRepeatsATransmissionWhoseEndWasNotSeen) {
+    struct Case {
+        const char* what;
+        UCHAR interrupt_status;
+        bool transmit_pending;
+        bool restart_before;
+        bool reads_isr;
+        bool restart_after;
+    };
+    const Case cases[] = {
+        {"transmission under way", 0, true, false, true, true},
+        {"nothing under way", 0, false, true, true, false},
+        {"PTX already taken", ISR_PTX, true, false, false, false},
+        {"TXE already taken", ISR_TXE, true, true, false, true},
+    };
+    for (const Case& k : cases) {
+        Card c(Quiet());
+        c.a.InterruptStatus = k.interrupt_status;
+        c.a.TransmitInterruptPending = k.transmit_pending;
+        c.a.TransmitRestartPending = k.restart_before;
+        const std::size_t mark = c.tb.trace().mark();
+        c.tb.call([&] { EXPECT_FALSE(SyncCardHandleOverflow(&c.a)); });
+
+        std::vector<std::string> expected = {"CR <- 0x21", "stall 2000us"};
+        if (k.reads_isr) expected.push_back("ISR -> *");
+        for (const char* line : {"RBCR1 <- 0x00", "RBCR0 <- 0x00", "TCR <- 0x02", "CR <- 0x22"})
+            expected.push_back(line);
+        EXPECT_TRUE(LinesMatch(c.lines_since(mark), expected)) << k.what;
+        EXPECT_EQ(bool(c.a.TransmitRestartPending), k.restart_after) << k.what;
+        EXPECT_FALSE(c.a.TransmitInterruptPending) << k.what;
+        EXPECT_TRUE(c.tb.nic().started()) << k.what;
+    }
+}
+
+TEST(Recovery, OverflowStopSeesACompletionStillInIsr) {
+    // The frame ended while the handler was busy elsewhere: ISR has PTX that
+    // the handler has not taken yet. No repeat is owed.
+    Card c(Quiet());
+    c.a.TransmitActivePage = 0;
+    c.a.TransmitPageLength[0] = 60;
+    c.a.TransmitInterruptPending = TRUE;
+    c.tb.call([&] { CardStartXmit(&c.a); });
+    c.tb.run_for(1 * kMs);
+    ASSERT_TRUE(c.tb.nic().isr() & ISR_PTX);
+
+    c.tb.call([&] { SyncCardHandleOverflow(&c.a); });
+    EXPECT_FALSE(c.a.TransmitRestartPending);
+    EXPECT_FALSE(c.a.TransmitInterruptPending);
+
+    // And the chip is now in loopback: a frame started now stays off the wire.
+    c.tb.call([&] { CardStartXmit(&c.a); });
+    c.tb.run_for(1 * kMs);
+    EXPECT_EQ(c.tb.peer().received().size(), 1u);
+    EXPECT_TRUE(c.tb.errors().empty());
+}
+
+TEST(Recovery, TransmitErrorRestartsTheChipAndSendsTheSameFrameAgain) {
+    Card c;
+    c.tb.nic().faults().abort_transmissions = 2;
+    const Bytes frame = FrameTo(c.a.CurrentAddress, 100, 0x5A);
+    const std::size_t mark = c.tb.trace().mark();
+    const auto id = c.tb.protocol().send(frame);
+    c.tb.run_for(200 * kMs);
+
+    EXPECT_EQ(c.tb.protocol().completion_of(id), NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(c.tb.peer().received().size(), 1u);
+    EXPECT_EQ(c.tb.peer().received()[0].frame, frame);
+    // Aborted twice, each time acknowledged, stopped, restarted through
+    // loopback and started again from the same page.
+    const std::vector<std::string> restart = {"ISR <- 0x08",   "CR <- 0x21",  "stall 2000us", "TCR <- 0x02",
+                                              "CR <- 0x22",    "TCR <- 0x00", "TPSR <- 0x40", "TBCR1 <- 0x00",
+                                              "TBCR0 <- 0x64", "CR -> 0x22",  "CR <- 0x26"};
+    const auto lines = c.lines_since(mark);
+    const auto first = FindRun(lines, restart);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_TRUE(FindRun(lines, restart, *first + 1).has_value());
+    EXPECT_EQ(CountLines(lines, "CR <- 0x26"), 3u);
+    // The failed attempts are not counted: the frame went out in the end.
+    EXPECT_EQ(c.a.TransmitGoodCount, 1u);
+    EXPECT_EQ(c.a.TransmitErrorCount, 0u);
+    EXPECT_EQ(c.a.TransmitActivePage, -1);
+    EXPECT_TRUE(c.tb.error_log().empty());
+    EXPECT_TRUE(c.tb.errors().empty());
+}
+
+TEST(Recovery, TransmitErrorWithNothingActiveOnlyRestartsTheChip) {
+    Card c(Quiet());
+    const std::size_t mark = c.tb.trace().mark();
+    c.tb.call([&] { OctogmetusceratorRevisited(&c.a); });
+    EXPECT_TRUE(LinesMatch(c.lines_since(mark), {"ISR <- 0x08", "CR <- 0x21", "stall 2000us", "TCR <- 0x02",
+                                                 "CR <- 0x22", "TCR <- 0x00"}));
+    EXPECT_FALSE(c.a.TransmitInterruptPending);
+    c.tb.run_for(5 * kMs);
+    EXPECT_TRUE(c.tb.peer().received().empty());
+}
+
+TEST(Recovery, CompletionWithNoActiveTransmissionIsLoggedOnce) {
+    Card c;
+    // A transmission the driver's bookkeeping does not know about.
+    c.tb.call([&] {
+        c.a.TransmitActivePage = 0;
+        c.a.TransmitPageLength[0] = 60;
+        CardStartXmit(&c.a);
+        c.a.TransmitActivePage = -1;
+    });
+    c.tb.run_for(50 * kMs);
+
+    ASSERT_EQ(c.tb.error_log().entries().size(), 1u);
+    const auto& entry = c.tb.error_log().entries()[0];
+    EXPECT_EQ(entry.code, NDIS_ERROR_CODE_DRIVER_FAILURE);
+    EXPECT_EQ(entry.values, std::vector<ULONG>({4}));
+    EXPECT_EQ(c.a.TransmitGoodCount, 0u);
+    EXPECT_EQ(c.a.TransmitErrorCount, 0u);
+    EXPECT_EQ(c.a.TransmitActivePage, -1);
+    EXPECT_TRUE(c.tb.errors().empty());
+}
+
+}  // namespace
