@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -67,6 +68,11 @@ TEST_P(BringUp, CardComesUpAndCarriesTraffic) {
 
     const Ne2000Adapter& r = *tb.record();
     EXPECT_EQ(tb.adapter().attributes().interface_type, NdisInterfaceIsa);
+    EXPECT_EQ(r.ByteWideTransfers, l.eight_bit ? TRUE : FALSE);
+    EXPECT_EQ(r.CardRamStart, l.ram_start);
+    EXPECT_EQ(r.CardRamLength, (static_cast<ULONG>(l.ring_stop) << 8) - l.ram_start);
+    EXPECT_EQ(0, std::memcmp(r.PermanentAddress, tb.nic().config().station_address.data(), 6));
+    EXPECT_EQ(0, std::memcmp(r.CurrentAddress, r.PermanentAddress, 6));
     EXPECT_EQ(r.TransmitAreaAddress, l.ram_start);
     EXPECT_EQ(r.TransmitStartPage, l.transmit_start);
     EXPECT_EQ(r.RingStartAddress, l.ram_start + 12 * 256);

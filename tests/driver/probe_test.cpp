@@ -145,26 +145,6 @@ TEST(CardSlotTest, ControllerThatDoesNotStopAfterResetIsNoCard) {
 
 // --- Whole bring-ups on the card model ---
 
-TEST(CardProbe, SixteenAndEightBitCardsAreSizedAndAddressed) {
-    for (const bool eight_bit : {false, true}) {
-        testbed::TestbedOptions options;
-        if (eight_bit) options.pc.nic = machine::Dp8390Config::eight_bit_card();
-        options.pc.nic.station_address = {0x02, 0x11, 0x22,
-                                          0x33, 0x44, eight_bit ? std::uint8_t{0x08} : std::uint8_t{0x16}};
-        testbed::Testbed tb(options);
-        tb.load_driver();
-        ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS) << eight_bit;
-        const Ne2000Adapter& r = *tb.record();
-        EXPECT_EQ(r.ByteWideTransfers, eight_bit ? TRUE : FALSE);
-        EXPECT_EQ(r.CardRamStart, eight_bit ? 0x2000u : 0x4000u);
-        EXPECT_EQ(r.CardRamLength, eight_bit ? 0x2000u : 0x4000u);
-        EXPECT_EQ(0, std::memcmp(r.PermanentAddress, options.pc.nic.station_address.data(), 6));
-        EXPECT_EQ(0, std::memcmp(r.CurrentAddress, options.pc.nic.station_address.data(), 6));
-        EXPECT_TRUE(Wrote(tb.trace(), eight_bit ? "DCR <- 0x48" : "DCR <- 0x49"));
-        ExpectClean(tb);
-    }
-}
-
 TEST(CardProbe, RamReachingTheTopLosesItsLastPage) {
     testbed::TestbedOptions options;
     options.trace = false;
