@@ -1,6 +1,7 @@
 #include "machine/isa_bus.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace machine {
 
@@ -121,14 +122,25 @@ void IsaBus::out8_string(std::uint16_t port, const std::uint8_t* data, std::size
 void IsaBus::in16_string(std::uint16_t port, std::uint16_t* data, std::size_t count) {
     trace_.record({clock_.now(), TraceKind::InString16, port, 0, static_cast<std::uint32_t>(count),
                    name_of(port, false)});
-    for (std::size_t i = 0; i < count; ++i) data[i] = raw_in16(port);
+    // The HAL's caller may hand an odd buffer address (x86 string instructions
+    // accept one), so move each word bytewise.
+    auto* bytes = reinterpret_cast<unsigned char*>(data);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint16_t word = raw_in16(port);
+        std::memcpy(bytes + 2 * i, &word, sizeof word);
+    }
     charge(count);
 }
 
 void IsaBus::out16_string(std::uint16_t port, const std::uint16_t* data, std::size_t count) {
     trace_.record({clock_.now(), TraceKind::OutString16, port, 0, static_cast<std::uint32_t>(count),
                    name_of(port, true)});
-    for (std::size_t i = 0; i < count; ++i) raw_out16(port, data[i]);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint16_t word;
+        std::memcpy(&word, bytes + 2 * i, sizeof word);
+        raw_out16(port, word);
+    }
     charge(count);
 }
 

@@ -1088,8 +1088,10 @@ void NdisLibrary::port_write16_string(ULONG_PTR port, const std::uint16_t* data,
     if (!port_in_range(port, "WRITE_PORT_BUFFER_USHORT", 2)) return;
     before_bus_access();
     if (count != 0) {
-        last_written_[port] = static_cast<std::uint8_t>(data[count - 1]);
-        last_written_[port + 1] = static_cast<std::uint8_t>(data[count - 1] >> 8);
+        // The buffer may start at an odd address: read the last word bytewise.
+        const auto* last = reinterpret_cast<const unsigned char*>(data) + 2 * (count - 1);
+        last_written_[port] = last[0];
+        last_written_[port + 1] = last[1];
     }
     bus_.out16_string(static_cast<std::uint16_t>(port), data, count);
     after_port_access();
