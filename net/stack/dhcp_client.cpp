@@ -171,7 +171,7 @@ DhcpMessage DhcpClient::client_message(DhcpType type) const {
 
 void DhcpClient::send(DhcpMessage message) {
     ++attempts_;
-    netif_.send_frame(build_dhcp_client_frame(message, netif_.mac_address(), ip_id_++));
+    netif_.send_frame(build_dhcp_frame(message, netif_.mac_address(), ip_id_++));
     if (state_ == State::Renewing) {
         // Ask again halfway to the end of the lease, but not more than once a minute.
         const machine::Nanoseconds left = lease_ends_ > clock_.now() ? lease_ends_ - clock_.now() : 0;

@@ -123,8 +123,11 @@ std::uint16_t internet_checksum(std::span<const std::uint8_t> bytes, std::uint32
     return static_cast<std::uint16_t>(~sum);
 }
 
-std::vector<std::uint8_t> build_dhcp_client_frame(const DhcpMessage& m, const host::MacAddress& source,
-                                                  std::uint16_t ip_id) {
+std::vector<std::uint8_t> build_dhcp_frame(const DhcpMessage& m, const host::MacAddress& source,
+                                           std::uint16_t ip_id) {
+    const std::uint32_t ip_source = m.reply ? m.server.value_or(Ipv4Address{}).value : m.client.value;
+    const std::uint16_t from_port = m.reply ? kDhcpServerPort : kDhcpClientPort;
+    const std::uint16_t to_port = m.reply ? kDhcpClientPort : kDhcpServerPort;
     const std::size_t bootp = kBootpFixed + kOptionsField;
     const std::size_t udp_length = kUdpHeader + bootp;
     const std::size_t ip_length = kIpHeader + udp_length;
@@ -141,13 +144,13 @@ std::vector<std::uint8_t> build_dhcp_client_frame(const DhcpMessage& m, const ho
     put16(f, ip + 4, ip_id);
     f[ip + 8] = 64;  // TTL
     f[ip + 9] = 17;  // UDP
-    put32(f, ip + 12, m.client.value);
+    put32(f, ip + 12, ip_source);
     put32(f, ip + 16, 0xFFFFFFFF);
     put16(f, ip + 10, internet_checksum(std::span(f).subspan(ip, kIpHeader)));
 
     const std::size_t udp = ip + kIpHeader;
-    put16(f, udp, kDhcpClientPort);
-    put16(f, udp + 2, kDhcpServerPort);
+    put16(f, udp, from_port);
+    put16(f, udp + 2, to_port);
     put16(f, udp + 4, static_cast<std::uint16_t>(udp_length));
 
     const std::size_t b = udp + kUdpHeader;
@@ -173,21 +176,43 @@ std::vector<std::uint8_t> build_dhcp_client_frame(const DhcpMessage& m, const ho
         option(code, {static_cast<std::uint8_t>(a.value >> 24), static_cast<std::uint8_t>(a.value >> 16),
                       static_cast<std::uint8_t>(a.value >> 8), static_cast<std::uint8_t>(a.value)});
     };
+    auto seconds_option = [&](std::uint8_t code, std::uint32_t v) {
+        option(code, {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
+                      static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)});
+    };
     if (m.type) option(kMessageType, {static_cast<std::uint8_t>(*m.type)});
     if (m.requested) address_option(kRequestedAddress, *m.requested);
     if (m.server) address_option(kServerId, *m.server);
-    option(kParameterList, {kSubnetMask, kRouter, kDns, kLeaseTime, kRenewalTime, kRebindingTime});
+    if (m.reply) {
+        if (m.netmask) address_option(kSubnetMask, *m.netmask);
+        if (m.router) address_option(kRouter, *m.router);
+        // At most as many nameservers as the field can hold with the rest.
+        if (!m.dns.empty()) {
+            const std::size_t count = std::min<std::size_t>(m.dns.size(), 16);
+            f[o++] = kDns;
+            f[o++] = static_cast<std::uint8_t>(4 * count);
+            for (std::size_t i = 0; i < count; ++i) {
+                put32(f, o, m.dns[i].value);
+                o += 4;
+            }
+        }
+        if (m.lease_seconds) seconds_option(kLeaseTime, *m.lease_seconds);
+        if (m.renew_seconds) seconds_option(kRenewalTime, *m.renew_seconds);
+        if (m.rebind_seconds) seconds_option(kRebindingTime, *m.rebind_seconds);
+    } else {
+        option(kParameterList, {kSubnetMask, kRouter, kDns, kLeaseTime, kRenewalTime, kRebindingTime});
+    }
     f[o] = kEnd;
 
     // UDP checksum over the pseudo-header (addresses, protocol, length) and the datagram.
-    std::uint32_t pseudo = (m.client.value >> 16) + (m.client.value & 0xFFFF) + 0xFFFF + 0xFFFF + 17 +
+    std::uint32_t pseudo = (ip_source >> 16) + (ip_source & 0xFFFF) + 0xFFFF + 0xFFFF + 17 +
                            static_cast<std::uint32_t>(udp_length);
     std::uint16_t udp_sum = internet_checksum(std::span(f).subspan(udp, udp_length), pseudo);
     put16(f, udp + 6, udp_sum == 0 ? 0xFFFF : udp_sum);  // 0 would mean "no checksum"
     return f;
 }
 
-std::optional<DhcpMessage> parse_dhcp_reply_frame(std::span<const std::uint8_t> frame) {
+std::optional<DhcpMessage> parse_dhcp_frame(std::span<const std::uint8_t> frame, bool reply) {
     if (frame.size() < kEthernetHeader + kIpHeader || get16(frame, 12) != 0x0800) return std::nullopt;
     const auto ip = frame.subspan(kEthernetHeader);
     const std::size_t header_length = static_cast<std::size_t>(ip[0] & 0x0F) * 4;
@@ -201,7 +226,8 @@ std::optional<DhcpMessage> parse_dhcp_reply_frame(std::span<const std::uint8_t> 
     const auto udp = ip.subspan(header_length, total_length - header_length);
     if (udp.size() < kUdpHeader) return std::nullopt;
     const std::size_t udp_length = get16(udp, 4);
-    if (get16(udp, 2) != kDhcpClientPort || udp_length < kUdpHeader || udp_length > udp.size())
+    if (get16(udp, 2) != (reply ? kDhcpClientPort : kDhcpServerPort) || udp_length < kUdpHeader ||
+        udp_length > udp.size())
         return std::nullopt;
     if (get16(udp, 6) != 0) {
         const std::uint32_t source = get32(ip, 12);
@@ -212,11 +238,11 @@ std::optional<DhcpMessage> parse_dhcp_reply_frame(std::span<const std::uint8_t> 
     }
 
     const auto b = udp.subspan(kUdpHeader, udp_length - kUdpHeader);
-    if (b.size() < kBootpFixed + 4 || b[0] != 2 || b[1] != 1 || b[2] != 6) return std::nullopt;
+    if (b.size() < kBootpFixed + 4 || b[0] != (reply ? 2 : 1) || b[1] != 1 || b[2] != 6) return std::nullopt;
     if (!std::equal(std::begin(kCookie), std::end(kCookie), b.begin() + kBootpFixed)) return std::nullopt;
 
     DhcpMessage m;
-    m.reply = true;
+    m.reply = reply;
     m.xid = get32(b, 4);
     m.seconds = get16(b, 8);
     m.broadcast = (get16(b, 10) & 0x8000) != 0;

@@ -47,14 +47,21 @@ struct DhcpMessage {
 constexpr std::uint16_t kDhcpServerPort = 67;
 constexpr std::uint16_t kDhcpClientPort = 68;
 
-// A client message as a broadcast frame from `source`: 0.0.0.0:68, or
-// `message.client` once it has an address, to 255.255.255.255:67.
-std::vector<std::uint8_t> build_dhcp_client_frame(const DhcpMessage& message, const host::MacAddress& source,
-                                                  std::uint16_t ip_id);
+// A message as a broadcast frame from `source` to 255.255.255.255. A client's
+// (reply false) goes from port 68, its IP source 0.0.0.0 or `message.client`
+// once it has an address, to port 67, and asks for the parameters it needs. A
+// server's (reply true) goes from `message.server`:67 to port 68 and carries
+// the lease's mask, router, nameservers and times.
+std::vector<std::uint8_t> build_dhcp_frame(const DhcpMessage& message, const host::MacAddress& source,
+                                           std::uint16_t ip_id);
 
-// A server's reply to a client (UDP to port 68, BOOTP op 2, the DHCP cookie);
-// nothing when the frame is anything else or malformed.
-std::optional<DhcpMessage> parse_dhcp_reply_frame(std::span<const std::uint8_t> frame);
+// A server's reply to a client (UDP to port 68, BOOTP op 2, the DHCP cookie),
+// or with `reply` false a client's message to a server (port 67, op 1); nothing
+// when the frame is anything else or malformed.
+std::optional<DhcpMessage> parse_dhcp_frame(std::span<const std::uint8_t> frame, bool reply = true);
+inline std::optional<DhcpMessage> parse_dhcp_reply_frame(std::span<const std::uint8_t> frame) {
+    return parse_dhcp_frame(frame, true);
+}
 
 // The one's-complement sum of IP, folded and inverted.
 std::uint16_t internet_checksum(std::span<const std::uint8_t> bytes, std::uint32_t initial = 0);

@@ -151,6 +151,16 @@ Ipv4Address NdisNetif::address() const {
     return Ipv4Address{lwip_ntohl(ip4_addr_get_u32(netif_ip4_addr(netif_.get())))};
 }
 
+std::optional<ULONG> NdisNetif::query_ulong(NDIS_OID oid) {
+    if (binding_ == nullptr) return std::nullopt;
+    ULONG value = 0;
+    ULONG written = 0;
+    ULONG needed = 0;
+    if (binding_->query(oid, &value, sizeof value, &written, &needed) != NDIS_STATUS_SUCCESS)
+        return std::nullopt;
+    return value;
+}
+
 bool NdisNetif::send_frame(std::span<const std::uint8_t> frame) {
     if (frame.size() < kHeaderSize || frame.size() > kMaximumFrame) return false;
     pbuf* p = pbuf_alloc(PBUF_RAW, static_cast<u16_t>(frame.size()), PBUF_RAM);

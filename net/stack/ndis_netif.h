@@ -95,6 +95,10 @@ public:
     unsigned mtu() const { return mtu_; }
     const std::vector<host::MacAddress>& multicast_list() const { return multicast_; }
 
+    // An NdisRequest query of a counter or other ULONG-sized value; nothing
+    // when it fails, pends, or the interface is not open.
+    std::optional<ULONG> query_ulong(NDIS_OID oid);
+
     void set_frame_tap(FrameTap tap) { tap_ = std::move(tap); }
     // Sends a complete Ethernet frame built outside lwIP. False when it could not be sent.
     bool send_frame(std::span<const std::uint8_t> frame);

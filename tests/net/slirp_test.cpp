@@ -80,7 +80,7 @@ struct Network {
         m.requested = requested;
         if (requested) m.server = Ipv4Address::of(10, 0, 2, 2);
         guest.clear_received();
-        guest.send(net::build_dhcp_client_frame(m, kGuestMac, 1));
+        guest.send(net::build_dhcp_frame(m, kGuestMac, 1));
         clock.advance(20 * kMillisecond);
         for (const auto& arrival : guest.received()) {
             if (auto reply = net::parse_dhcp_reply_frame(arrival.frame)) {
@@ -223,7 +223,7 @@ std::vector<std::uint8_t> real_offer_frame() {
     m.xid = 99;
     m.type = net::DhcpType::Discover;
     m.hardware = kGuestMac;
-    n.guest.send(net::build_dhcp_client_frame(m, kGuestMac, 1));
+    n.guest.send(net::build_dhcp_frame(m, kGuestMac, 1));
     n.clock.advance(20 * kMillisecond);
     for (const auto& arrival : n.guest.received())
         if (net::parse_dhcp_reply_frame(arrival.frame)) return arrival.frame;

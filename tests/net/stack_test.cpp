@@ -228,4 +228,170 @@ TEST(DhcpClient, RetransmitsItsDiscoverWithDoublingWaitsWhenNobodyAnswers) {
     EXPECT_TRUE(g.tb.leaks().empty()) << joined(g.tb.leaks());
 }
 
+// A DHCP server scripted on the peer station, for what the virtual network's
+// server never does: short leases, NAKs, silence.
+struct ScriptedDhcpServer {
+    static constexpr Ipv4Address kId = Ipv4Address::of(10, 0, 9, 1);
+    static constexpr Ipv4Address kOffered = Ipv4Address::of(10, 0, 9, 50);
+    net::PeerStation& peer;
+    std::uint32_t lease_seconds = 40;
+    std::uint32_t renew_seconds = 10;
+    std::uint32_t xid_offset = 0;  // answer with another transaction's id
+    // What to answer a client's message with; nothing: stay silent.
+    std::function<std::optional<net::DhcpType>(const net::DhcpMessage&)> answer =
+        [](const net::DhcpMessage& m) {
+            return m.type == net::DhcpType::Discover ? std::optional(net::DhcpType::Offer)
+                                                     : std::optional(net::DhcpType::Ack);
+        };
+    struct Heard {
+        machine::Nanoseconds time;
+        net::DhcpMessage message;
+    };
+    std::vector<Heard> heard;
+
+    explicit ScriptedDhcpServer(net::PeerStation& station, machine::VirtualClock& clock) : peer(station) {
+        peer.on_receive([this, &clock](std::span<const std::uint8_t> frame) {
+            const auto m = net::parse_dhcp_frame(frame, false);
+            if (!m) return;
+            heard.push_back({clock.now(), *m});
+            const auto type = answer(*m);
+            if (!type) return;
+            net::DhcpMessage r;
+            r.reply = true;
+            r.xid = m->xid + xid_offset;
+            r.hardware = m->hardware;
+            r.type = type;
+            if (*type != net::DhcpType::Nak) {
+                r.yours = kOffered;
+                r.netmask = Ipv4Address::of(255, 255, 255, 0);
+                r.router = kId;
+                r.dns = {kId};
+                r.lease_seconds = lease_seconds;
+                r.renew_seconds = renew_seconds;
+            }
+            r.server = kId;
+            peer.send(net::build_dhcp_frame(r, {0x02, 0, 0, 0, 0, 0x67}, 1));
+        });
+    }
+    std::vector<net::DhcpType> types() const {
+        std::vector<net::DhcpType> out;
+        for (const auto& h : heard) out.push_back(h.message.type.value_or(net::DhcpType::Release));
+        return out;
+    }
+};
+
+using enum net::DhcpType;
+
+TEST(DhcpClient, RenewsAtTheRenewalTimeAndKeepsItsAddress) {
+    Guest g(false);
+    ScriptedDhcpServer server(g.tb.peer(), g.tb.pc().clock());
+    g.dhcp->start();
+    g.tb.run_for(kSecond);
+    ASSERT_TRUE(g.dhcp->bound());
+    EXPECT_EQ(g.netif->address(), ScriptedDhcpServer::kOffered);
+    EXPECT_EQ(g.dhcp->lease()->router, ScriptedDhcpServer::kId);
+
+    g.tb.run_for(10 * kSecond);
+    ASSERT_EQ(server.types(), (std::vector{Discover, Request, Request}));
+    const auto& renewal = server.heard[2].message;
+    EXPECT_EQ(renewal.client, ScriptedDhcpServer::kOffered) << "a renewal names its address in ciaddr";
+    EXPECT_FALSE(renewal.requested.has_value());
+    EXPECT_NEAR(static_cast<double>(server.heard[2].time - server.heard[1].time), 10e9, 5e7);
+    EXPECT_EQ(g.dhcp->state(), net::DhcpClient::State::Bound);
+    EXPECT_EQ(g.dhcp->counters().acks, 2u);
+    EXPECT_EQ(g.netif->address(), ScriptedDhcpServer::kOffered);
+    g.shut_down();
+}
+
+TEST(DhcpClient, ANakAtRenewalDropsTheAddressAndStartsOver) {
+    Guest g(false);
+    ScriptedDhcpServer server(g.tb.peer(), g.tb.pc().clock());
+    server.answer = [](const net::DhcpMessage& m) -> std::optional<net::DhcpType> {
+        if (m.type == Discover) return Offer;
+        return m.client.is_any() ? Ack : Nak;
+    };
+    g.dhcp->start();
+    g.tb.run_for(kSecond);
+    ASSERT_TRUE(g.dhcp->bound());
+    const auto first_xid = server.heard[0].message.xid;
+    g.tb.run_for(10 * kSecond);
+    EXPECT_EQ(server.types(), (std::vector{Discover, Request, Request, Discover, Request}));
+    EXPECT_NE(server.heard[3].message.xid, first_xid) << "starting over is a new transaction";
+    EXPECT_EQ(g.dhcp->counters().naks, 1u);
+    EXPECT_EQ(g.dhcp->counters().leases_lost, 1u);
+    EXPECT_TRUE(g.dhcp->bound()) << "and the new round got a lease again";
+    g.shut_down();
+}
+
+TEST(DhcpClient, GivesTheAddressUpWhenTheLeaseRunsOutUnrenewed) {
+    Guest g(false);
+    ScriptedDhcpServer server(g.tb.peer(), g.tb.pc().clock());
+    bool silent = false;
+    server.answer = [&](const net::DhcpMessage& m) -> std::optional<net::DhcpType> {
+        if (silent) return std::nullopt;
+        return m.type == Discover ? Offer : Ack;
+    };
+    g.dhcp->start();
+    g.tb.run_for(kSecond);
+    ASSERT_TRUE(g.dhcp->bound());
+    silent = true;
+    g.tb.run_for(38 * kSecond);  // a second before the 40-second lease ends
+    EXPECT_EQ(g.dhcp->state(), net::DhcpClient::State::Renewing);
+    EXPECT_EQ(g.netif->address(), ScriptedDhcpServer::kOffered) << "still ours until the lease ends";
+    g.tb.run_for(2 * kSecond);
+    EXPECT_EQ(g.dhcp->counters().leases_lost, 1u);
+    EXPECT_EQ(g.dhcp->state(), net::DhcpClient::State::Selecting);
+    EXPECT_TRUE(g.netif->address().is_any());
+    EXPECT_EQ(server.types().back(), Discover);
+    g.shut_down();
+}
+
+TEST(DhcpClient, IgnoresRepliesToOtherTransactions) {
+    Guest g(false);
+    ScriptedDhcpServer server(g.tb.peer(), g.tb.pc().clock());
+    server.xid_offset = 1;
+    g.dhcp->start();
+    g.tb.run_for(5 * kSecond);
+    EXPECT_EQ(g.dhcp->state(), net::DhcpClient::State::Selecting);
+    EXPECT_EQ(g.dhcp->counters().offers, 0u);
+    EXPECT_EQ(server.types(), (std::vector{Discover, Discover}))
+        << "the first one timed out and was sent again";
+    g.shut_down();
+}
+
+TEST(StackThroughDriver, PacketsInFlightAtHaltComeBackAbortedToTheirPools) {
+    Guest g;
+    net::LoopbackEchoServer echo;
+    g.network->add_tick_hook([&] { echo.poll(); });
+    ASSERT_TRUE(g.lease());
+    net::TcpEchoClient client(*g.stack, Ipv4Address::of(10, 0, 2, 2), echo.port(), 1024 * 1024);
+    ASSERT_TRUE(client.start());
+    // Mid-transfer: the driver's queue holds frames lwIP has sent.
+    ASSERT_TRUE(g.run_until([&] { return g.netif->in_flight() >= 3; }, 5 * kSecond));
+    // Closing resets the connection (lwIP sends its RST), so count after it.
+    g.netif->close();
+    const std::size_t in_flight = g.netif->in_flight();
+    const auto sent_before = g.netif->counters().frames_sent;
+    const auto failures_before = g.netif->counters().send_failures;
+    g.tb.halt();
+    EXPECT_EQ(g.netif->in_flight(), 0u);
+    EXPECT_EQ((g.netif->counters().frames_sent - sent_before) +
+                  (g.netif->counters().send_failures - failures_before),
+              in_flight)
+        << "every one came back, completed or aborted";
+    EXPECT_GT(g.netif->counters().send_failures, failures_before) << "the ones still queued were aborted";
+    EXPECT_EQ(g.netif->pool_outstanding(), 0u);
+    EXPECT_TRUE(g.tb.errors().empty()) << joined(g.tb.errors());
+    EXPECT_TRUE(g.tb.leaks().empty()) << joined(g.tb.leaks());
+}
+
+TEST(Ipv4Address, ParsesDottedQuadsOnly) {
+    EXPECT_EQ(Ipv4Address::parse("10.0.2.15"), Ipv4Address::of(10, 0, 2, 15));
+    EXPECT_EQ(Ipv4Address::parse("255.255.255.255"), Ipv4Address{0xFFFFFFFF});
+    EXPECT_EQ(Ipv4Address::of(10, 0, 2, 15).to_string(), "10.0.2.15");
+    for (const char* bad :
+         {"", "10.0.2", "10.0.2.15.1", "10.0.2.256", "10..2.15", "10.0.2.15 ", "a.b.c.d", "1000.0.0.1"})
+        EXPECT_FALSE(Ipv4Address::parse(bad).has_value()) << bad;
+}
+
 }  // namespace

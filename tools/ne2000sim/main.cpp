@@ -1,9 +1,13 @@
 // ne2000sim: loads the driver into the NDIS stand-in on the emulated PC, brings
 // the adapter up, passes a frame each way between a protocol and a peer on the
-// wire, halts the adapter and reports what it found. Exits 0 when everything
-// came up and was given back cleanly.
+// wire, then puts real traffic through it: lwIP bound as a protocol, the
+// user-mode virtual network on the wire, an address by DHCP and a TCP echo
+// exchange with a server on this host's loopback. It halts the adapter and
+// reports what it found. Exits 0 when everything worked and was given back
+// cleanly.
 
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +19,7 @@
 #include "net/wire/pcap_capture.h"
 #include "net/wire/peer_station.h"
 #include "platform/host/ndis_library.h"
+#include "tools/ne2000sim/network_session.h"
 #include "tools/ne2000sim/options.h"
 #include "tools/ne2000sim/report.h"
 
@@ -128,8 +133,21 @@ int main(int argc, char** argv) {
     if (ok) {
         sim::print_adapter(*static_cast<const Ne2000Adapter*>(adapter.context()));
         ok = exchange_traffic(ndis, adapter, peer, pc.clock());
+        std::unique_ptr<sim::NetworkSession> session;
+        if (ok) {
+            try {
+                session = std::make_unique<sim::NetworkSession>(
+                    ndis, adapter, wire,
+                    sim::SessionOptions{.echo_bytes = o.echo_bytes, .open_network = o.open_network});
+                ok = session->run();
+            } catch (const std::exception& e) {
+                std::printf("network: %s\n", e.what());
+                ok = false;
+            }
+        }
         ndis.halt(adapter);
         std::printf("adapter: halted\n");
+        if (session) ok = session->check_given_back() && ok;
     }
     ok = sim::print_records(ndis, pc) && ok;
     if (o.trace) std::printf("bus trace:\n%s", pc.trace().dump().c_str());

@@ -38,8 +38,12 @@ const char* usage() {
     return "usage: ne2000sim [options]\n"
            "Brings up the emulated PC (82365 socket controller, two-function PC Card with a\n"
            "DP8390 Ethernet controller and an 8250 UART), loads the driver through DriverEntry,\n"
-           "initialises the adapter, exchanges a frame with a peer on the wire, halts the\n"
-           "adapter and reports what it found.\n"
+           "initialises the adapter and exchanges a frame with a peer on the wire. Then it\n"
+           "binds a TCP/IP stack (lwIP) to the adapter, puts the user-mode virtual network\n"
+           "10.0.2.0/24 on the wire, takes an address by DHCP and sends data to a TCP echo\n"
+           "server it runs on 127.0.0.1, reached through the virtual network's NAT as\n"
+           "10.0.2.2. It halts the adapter and reports what it found; exit status 0 when\n"
+           "every byte came back and everything was given back cleanly.\n"
            "  --io-base N       \"IoBaseAddress\" (default 0x300)\n"
            "  --irq N           \"InterruptNumber\" (default 5)\n"
            "  --socket N        \"Slot\": the socket the card sits in and the driver uses (default 0)\n"
@@ -49,6 +53,9 @@ const char* usage() {
            "  --mac XX:..:XX    a configured network address\n"
            "  --trace           print every port access and stall of the run\n"
            "  --pcap FILE       capture the wire to FILE\n"
+           "  --bytes N         bytes to send through the echo server (default 102400)\n"
+           "  --open-network    let the guest's traffic leave this host (default: only the\n"
+           "                    host's loopback, as 10.0.2.2, is reachable)\n"
            "  --help            this text\n";
 }
 
@@ -77,6 +84,12 @@ std::optional<std::string> parse(const std::vector<std::string>& args, Options& 
             problem = numeric(o.com_port);
         else if (a == "--com-irq")
             problem = numeric(o.com_irq);
+        else if (a == "--bytes") {
+            unsigned bytes = 0;
+            problem = numeric(bytes);
+            o.echo_bytes = bytes;
+        } else if (a == "--open-network")
+            o.open_network = true;
         else if (a == "--eight-bit")
             o.eight_bit = true;
         else if (a == "--trace")

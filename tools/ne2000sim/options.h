@@ -1,6 +1,7 @@
 #pragma once
 // Command-line options of ne2000sim.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@ struct Options {
     std::optional<host::MacAddress> network_address;
     bool trace = false;
     std::string pcap_path;
+    std::uint64_t echo_bytes = 100 * 1024;  // sent to the loopback echo server and back
+    bool open_network = false;              // let the guest's traffic leave this host
     bool help = false;
 };
 
