@@ -8,24 +8,17 @@
 #include <random>
 
 #include "platform/host/packet_pool.h"
-#include "tests/driver/card_by_hand.h"
+#include "tests/driver/running_card.h"
 
 namespace {
 
-using by_hand::Card;
-using by_hand::CardOptions;
-using by_hand::CountByteAccesses;
-using by_hand::CountLines;
-using by_hand::CountStalls;
-using by_hand::LinesMatch;
+using running_card::CountByteAccesses;
+using running_card::CountLines;
+using running_card::CountStalls;
+using running_card::LinesMatch;
+using running_card::Quiet;
+using running_card::RunningCard;
 using Bytes = std::vector<std::uint8_t>;
-
-CardOptions Quiet(bool eight_bit = false) {
-    CardOptions o;
-    o.interrupt_mask = 0;
-    o.eight_bit = eight_bit;
-    return o;
-}
 
 Bytes Pattern(std::size_t n, std::uint8_t first) {
     Bytes b(n);
@@ -76,7 +69,7 @@ std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<st
 }
 
 TEST(CardCopy, HeldByteJoinsOddBuffersIntoWords) {
-    Card c(Quiet());
+    RunningCard c(Quiet());
     const Bytes bytes = {0xA0, 0xA1, 0xA2, 0xB0, 0xC0, 0xC1};
     Packet p(bytes, {3, 0, 1, 2});
     ULONG length = 0;
@@ -94,7 +87,7 @@ TEST(CardCopy, HeldByteJoinsOddBuffersIntoWords) {
 }
 
 TEST(CardCopy, OddTotalLengthEndsOnASingleByte) {
-    Card c(Quiet());
+    RunningCard c(Quiet());
     {
         // 3 + 2: the last byte of the second buffer is held to the end.
         Packet p(Pattern(5, 0x10), {3, 2});
@@ -136,7 +129,7 @@ TEST(CardCopy, OddTotalLengthEndsOnASingleByte) {
 }
 
 TEST(CardCopy, ByteWideCardMovesEveryByteAlone) {
-    Card c(Quiet(true));
+    RunningCard c(Quiet(true));
     const Bytes bytes = Pattern(6, 0x61);
     Packet p(bytes, {3, 0, 1, 2});
     ULONG length = 0;
@@ -164,7 +157,7 @@ TEST(CardCopy, ByteWideCardMovesEveryByteAlone) {
 }
 
 TEST(CardCopy, OddDestinationKeepsTheCardByteBelowIt) {
-    Card c(Quiet());
+    RunningCard c(Quiet());
     c.tb.call([&] { EXPECT_TRUE(CardCopyDown(&c.a, 0x4100, Pattern(8, 0x80).data(), 8)); });
 
     // The source sits at an odd host address, so the words after the merge
@@ -199,7 +192,7 @@ TEST(CardCopy, OddDestinationKeepsTheCardByteBelowIt) {
 }
 
 TEST(CardCopy, OddSourceIsSplitOffTheWordBelowIt) {
-    Card c(Quiet());
+    RunningCard c(Quiet());
     c.tb.call([&] { EXPECT_TRUE(CardCopyDown(&c.a, 0x4C00, Pattern(16, 0x30).data(), 16)); });
 
     HostBytes target(Bytes(6, 0xEE), 1);
@@ -225,7 +218,7 @@ TEST(CardCopy, OddSourceIsSplitOffTheWordBelowIt) {
 }
 
 TEST(CardCopy, NothingToMoveTouchesNoPort) {
-    Card c(Quiet());
+    RunningCard c(Quiet());
     Packet empty(Bytes{}, {0, 0});
     ULONG length = 1234;
     std::uint8_t byte = 0;
@@ -240,7 +233,7 @@ TEST(CardCopy, NothingToMoveTouchesNoPort) {
 }
 
 TEST(CardCopy, StuckRemoteDmaFailsAfterItsPollsAndOnlyThePacketCopyLogs) {
-    Card c(Quiet());
+    RunningCard c(Quiet());
     c.tb.nic().faults().remote_address_stuck = true;
     c.a.TransmitFillPage = 3;
     Packet p(Pattern(64, 0), {});
@@ -270,7 +263,7 @@ TEST(CardCopy, StuckRemoteDmaFailsAfterItsPollsAndOnlyThePacketCopyLogs) {
 }
 
 TEST(CardCopy, RdcThatNeverSetsIsWaitedOutAndTheCopyStillSucceeds) {
-    Card c(Quiet());
+    RunningCard c(Quiet());
     c.tb.nic().faults().rdc_never_sets = true;
     const Bytes data = Pattern(10, 0x90);
     Bytes back(10);
@@ -289,7 +282,7 @@ TEST(CardCopy, RdcThatNeverSetsIsWaitedOutAndTheCopyStillSucceeds) {
 // should and come back unchanged, and nothing around them is touched.
 TEST(CardCopy, RandomCopiesRoundTripOnBothWidths) {
     for (bool eight_bit : {false, true}) {
-        Card c(Quiet(eight_bit));
+        RunningCard c(Quiet(eight_bit));
         std::mt19937 rng(eight_bit ? 8 : 16);
         const ULONG ram = c.a.CardRamStart;
         Bytes shadow(c.a.CardRamLength, 0);

@@ -10,41 +10,19 @@ namespace {
 
 using namespace running_card;
 
-// Lines match when equal, or when the expected one ends in '*' and the
-// actual one starts with what precedes it.
-::testing::AssertionResult StartsWith(const std::vector<std::string>& lines, std::size_t at,
-                                      const std::vector<std::string>& expected) {
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        if (at + i >= lines.size())
-            return ::testing::AssertionFailure() << "trace ends before \"" << expected[i] << '"';
-        const std::string& e = expected[i];
-        const std::string& l = lines[at + i];
-        const bool ok = e.back() == '*' ? l.rfind(e.substr(0, e.size() - 1), 0) == 0 : l == e;
-        if (!ok)
-            return ::testing::AssertionFailure()
-                   << "line " << at + i << ": \"" << l << "\", expected \"" << e << '"';
-    }
-    return ::testing::AssertionSuccess();
-}
-
-std::size_t Count(const std::vector<std::string>& lines, const std::string& prefix) {
-    return static_cast<std::size_t>(std::count_if(
-        lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
-}
-
 TEST(InterruptDispatch, AFrameRunsTheIsrThenTheDeferredHandlerToAQuietIsr) {
     RunningCard c;
     c.tb.peer().send(Frame(60, 1));
     c.tb.run_for(40 * kMs);
     ASSERT_EQ(c.tb.protocol().received_frames().size(), 1u);
 
-    const auto lines = c.Lines();
+    const auto lines = c.lines_since();
     const std::size_t isr = IndexOf(lines, "ISR -> 0x01");
     ASSERT_LT(isr, lines.size());
     // The ISR masks the card and leaves ISR alone; the deferred handler first
     // clears both sockets' status changes, then finds PRX still set,
     // acknowledges exactly it and reads CURR on page 1.
-    EXPECT_TRUE(StartsWith(
+    EXPECT_TRUE(LinesMatchFrom(
         lines, isr,
         {"ISR -> 0x01", "IMR <- 0x00", "I365 index <- 0x04", "stall 4096us", "I365 data [0x04] -> *",
          "stall 4096us", "I365 index <- 0x44", "stall 4096us", "I365 data [0x44] -> *", "stall 4096us",
@@ -80,10 +58,10 @@ TEST(InterruptDispatch, TheIsrClaimsNothingForRemoteDmaOrResetAlone) {
         EXPECT_FALSE(r.recognized);
         EXPECT_FALSE(r.queued_deferred);
     }
-    const auto lines = c.Lines();
-    EXPECT_GE(Count(lines, "ISR -> 0x80"), 1u);
-    EXPECT_GE(Count(lines, "ISR -> 0x40"), 1u);
-    EXPECT_EQ(Count(lines, "IMR <-"), 0u);
+    const auto lines = c.lines_since();
+    EXPECT_GE(CountLines(lines, "ISR -> 0x80"), 1u);
+    EXPECT_GE(CountLines(lines, "ISR -> 0x40"), 1u);
+    EXPECT_EQ(CountLines(lines, "IMR <- *"), 0u);
     EXPECT_EQ(c.tb.adapter().counters().deferred_calls, 0u);
     EXPECT_TRUE(c.tb.errors().empty()) << ::testing::PrintToString(c.tb.errors());
 }
@@ -107,12 +85,12 @@ TEST(InterruptDispatch, TransmitErrorRecoveryRunsBeforeTheCompletionSeenWithIt) 
     });
     ASSERT_EQ(c.tb.adapter().counters().deferred_calls, 1u);
 
-    const auto lines = c.Lines(mark);
+    const auto lines = c.lines_since(mark);
     const std::size_t first_tsr = IndexOf(lines, "TSR -> 0x01");
     ASSERT_LT(first_tsr, lines.size());
     // One TSR reading, then the restart of the failed frame from its pages,
     // then the completion step (which reads TSR again itself).
-    EXPECT_TRUE(StartsWith(lines, first_tsr,
+    EXPECT_TRUE(LinesMatchFrom(lines, first_tsr,
                            {"TSR -> 0x01", "ISR <- 0x08", "CR <- 0x21", "stall 2000us", "TCR <- 0x02",
                             "CR <- 0x22", "TCR <- 0x00", "TPSR <- 0x40", "TBCR1 <- 0x00", "TBCR0 <- 0x3C",
                             "CR -> *", "CR <- 0x26", "TSR -> *"}));
@@ -131,13 +109,13 @@ TEST(InterruptDispatch, FullTallyCountersAreReadInTheirOwnPassBeforeReceive) {
     c.tb.peer().send(Frame(60, 200));
     c.tb.run_for(60 * kMs);
 
-    const auto lines = c.Lines();
+    const auto lines = c.lines_since();
     const std::size_t counters = IndexOf(lines, "CNTR0 -> 0x00");
     ASSERT_LT(counters, lines.size());
-    EXPECT_TRUE(StartsWith(lines, counters - 2,
+    EXPECT_TRUE(LinesMatchFrom(lines, counters - 2,
                            {"ISR -> 0x25", "ISR <- 0x25", "CNTR0 -> 0x00", "CNTR1 -> 0x80", "CNTR2 -> 0x00",
                             "ISR -> *", "CR <- 0x62", "CURR -> 0x4E", "CR <- 0x22"}));
-    EXPECT_EQ(Count(lines, "CNTR1 ->"), 1u);
+    EXPECT_EQ(CountLines(lines, "CNTR1 -> *"), 1u);
     EXPECT_EQ(c.a.CrcErrorCount, 128u);
     // The receive error makes the pass drop what the ring holds, the good
     // frame with it; receive works normally afterwards.
@@ -167,7 +145,7 @@ TEST(InterruptDispatch, ForeignInterruptsNeverFindTheControllerOnPage1) {
     ASSERT_EQ(got.size(), sent.size());
     for (std::size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(got[i].frame, sent[i]);
     // The page-1 windows were there to break into, and no ISR run found one open.
-    EXPECT_GE(Count(c.Lines(), "CURR ->"), 6u);
+    EXPECT_GE(CountLines(c.lines_since(), "CURR -> *"), 6u);
     std::size_t foreign = 0;
     for (const auto& r : c.tb.ndis().isr_runs()) foreign += r.foreign;
     EXPECT_GT(foreign, 50u);
@@ -191,7 +169,7 @@ TEST(InterruptDispatch, AVanishedCardIsLoggedOnceAndLeftQuiet) {
     EXPECT_EQ(c.tb.adapter().counters().deferred_calls, calls_before + 1);
     // The handler gave up after a bounded number of ISR readings (the card's
     // ports no longer decode, so the trace shows the bare port).
-    const std::size_t readings = Count(c.Lines(), "port 0x307 -> 0xFF");
+    const std::size_t readings = CountLines(c.lines_since(), "port 0x307 -> 0xFF");
     EXPECT_GE(readings, 2u);
     EXPECT_LE(readings, 40u);
     ASSERT_EQ(c.tb.error_log().entries().size(), 1u);

@@ -14,7 +14,7 @@ using namespace running_card;
 TEST(ReceivePath, FramesFromThePeerReachTheProtocolWithHeaderLookaheadAndSize) {
     for (const bool eight_bit : {false, true}) {
         SCOPED_TRACE(eight_bit ? "byte-wide card" : "word-wide card");
-        RunningCard c(eight_bit);
+        RunningCard c({.eight_bit = eight_bit});
         // Around the lookahead's edge (14 + 238 = 252), the shortest frame,
         // an odd length, and the longest.
         const std::vector<std::size_t> lengths = {60, 61, 251, 252, 253, 1514};
@@ -58,7 +58,7 @@ TEST(ReceivePath, WaitingFramesAreTakenInBatchesWithOneCompletePerPass) {
     expected.push_back("IndicateComplete");
     expected.insert(expected.end(), 4, "Indicate 14+46 of 46");
     expected.push_back("IndicateComplete");
-    EXPECT_EQ(c.Indications(), expected);
+    EXPECT_EQ(c.indications(), expected);
     EXPECT_EQ(c.tb.protocol().receive_completes(), 2);
     ASSERT_EQ(c.tb.protocol().received_frames().size(), 15u);
     for (unsigned i = 0; i < 15; ++i) EXPECT_EQ(c.tb.protocol().received_frames()[i].frame, sent[i]);
@@ -72,7 +72,7 @@ TEST(ReceivePath, WaitingFramesAreTakenInBatchesWithOneCompletePerPass) {
     expected.push_back("IndicateComplete");
     expected.push_back("Indicate 14+46 of 46");
     expected.push_back("IndicateComplete");
-    EXPECT_EQ(c.Indications(), expected);
+    EXPECT_EQ(c.indications(), expected);
     EXPECT_EQ(c.a.ReceivePacketCount, 1u);
     EXPECT_EQ(c.tb.protocol().received_frames().size(), 23u);
     EXPECT_TRUE(c.tb.errors().empty()) << ::testing::PrintToString(c.tb.errors());
@@ -139,7 +139,7 @@ TEST(ReceivePath, TransferDataCopiesExactBytesAndSplitsAtTheRingEnd) {
 
     // The chip's remote DMA would wrap on its own, but the driver never lets a
     // read run past the ring's end: one read starts exactly at its first page.
-    const auto lines = c.Lines(mark);
+    const auto lines = c.lines_since(mark);
     const std::size_t at = IndexOf(lines, "RSAR1 <- 0x4C");
     ASSERT_LT(at, lines.size());
     EXPECT_EQ(lines[at - 1], "RSAR0 <- 0x00");
@@ -252,7 +252,7 @@ TEST(ReceivePath, AHeaderReadOneWordLateIsAcceptedFromItsSecondReading) {
     // A word-wide card whose header looks wrong at the page start but sound
     // two bytes on: status 0x80, next page 0x4E, count 0x0040 (a 60-byte
     // frame). The frame is then taken from page start + 6.
-    RunningCard c(false, NDIS_PACKET_TYPE_PROMISCUOUS);
+    RunningCard c({.packet_filter = NDIS_PACKET_TYPE_PROMISCUOUS});
     const host::MacAddress odd_destination{0x40, 0x00, 0x11, 0x22, 0x33, 0x44};
     auto f = Frame(124, 3, odd_destination);  // count 0x80: status byte of the second reading
     c.tb.nic().faults().corrupt_next_header = machine::Dp8390Faults::HeaderCorruption{3, 0x4E};
@@ -300,7 +300,7 @@ TEST(ReceivePath, OverflowWhileAFrameIsOnTheWireSendsItExactlyOnce) {
         // The recovery pass: stop, loopback and start; frames taken; out of
         // loopback; then, in the same deferred call, A started again from its
         // pages -- or, when it already went out, only ISR looked at.
-        const auto lines = c.Lines();
+        const auto lines = c.lines_since();
         const std::size_t loopback = IndexOf(lines, "TCR <- 0x02");
         ASSERT_LT(loopback, lines.size());
         const std::size_t normal = IndexOf(lines, "TCR <- 0x00", loopback);

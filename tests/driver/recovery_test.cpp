@@ -4,33 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/driver/card_by_hand.h"
+#include "tests/driver/running_card.h"
 
 namespace {
 
-using by_hand::Card;
-using by_hand::CardOptions;
-using by_hand::CountLines;
-using by_hand::FindRun;
-using by_hand::LinesMatch;
+using namespace running_card;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr machine::Nanoseconds kMs = machine::kMillisecond;
-
-CardOptions Quiet() {
-    CardOptions o;
-    o.interrupt_mask = 0;
-    return o;
-}
-
-Bytes FrameTo(const UCHAR* destination, std::size_t length, std::uint8_t tag) {
-    Bytes b(length, tag);
-    std::copy(destination, destination + 6, b.begin());
-    return b;
-}
-
 TEST(Recovery, TallyCountersAreAddedAndClearedByReading) {
-    Card c(Quiet());
+    RunningCard c(Quiet());
     c.a.AlignmentErrorCount = 100;
     c.a.CrcErrorCount = 200;
     c.a.MissedPacketCount = 300;
@@ -41,7 +23,7 @@ TEST(Recovery, TallyCountersAreAddedAndClearedByReading) {
     c.a.ReceiveConfigValue = RCR_MON;
     c.tb.call([&] { SyncCardSetReceiveConfig(&c.a); });
     for (int i = 0; i < 15; ++i)
-        c.tb.peer().send(FrameTo(c.a.CurrentAddress, 64, static_cast<std::uint8_t>(i)));
+        c.tb.peer().send(Frame(64, static_cast<unsigned>(i)));
     c.tb.run_for(10 * kMs);
 
     std::size_t mark = c.tb.trace().mark();
@@ -58,8 +40,8 @@ TEST(Recovery, TallyCountersAreAddedAndClearedByReading) {
 
     // The end of overflow recovery reads them again only for a pending RXE.
     c.tb.nic().faults().crc_errors = 2;
-    c.tb.peer().send(FrameTo(c.a.CurrentAddress, 64, 0));
-    c.tb.peer().send(FrameTo(c.a.CurrentAddress, 64, 0));
+    c.tb.peer().send(Frame(64, 0));
+    c.tb.peer().send(Frame(64, 0));
     c.tb.run_for(2 * kMs);
     mark = c.tb.trace().mark();
     c.tb.call([&] { EXPECT_FALSE(SyncCardAcknowledgeOverflow(&c.a)); });
@@ -86,7 +68,7 @@ TEST(Recovery, OverflowStopRepeatsATransmissionWhoseEndWasNotSeen) {
         {"TXE already taken", ISR_TXE, true, true, false, true},
     };
     for (const Case& k : cases) {
-        Card c(Quiet());
+        RunningCard c(Quiet());
         c.a.InterruptStatus = k.interrupt_status;
         c.a.TransmitInterruptPending = k.transmit_pending;
         c.a.TransmitRestartPending = k.restart_before;
@@ -107,7 +89,7 @@ TEST(Recovery, OverflowStopRepeatsATransmissionWhoseEndWasNotSeen) {
 TEST(Recovery, OverflowStopSeesACompletionStillInIsr) {
     // The frame ended while the handler was busy elsewhere: ISR has PTX that
     // the handler has not taken yet. No repeat is owed.
-    Card c(Quiet());
+    RunningCard c(Quiet());
     c.a.TransmitActivePage = 0;
     c.a.TransmitPageLength[0] = 60;
     c.a.TransmitInterruptPending = TRUE;
@@ -127,9 +109,9 @@ TEST(Recovery, OverflowStopSeesACompletionStillInIsr) {
 }
 
 TEST(Recovery, TransmitErrorRestartsTheChipAndSendsTheSameFrameAgain) {
-    Card c;
+    RunningCard c;
     c.tb.nic().faults().abort_transmissions = 2;
-    const Bytes frame = FrameTo(c.a.CurrentAddress, 100, 0x5A);
+    const Bytes frame = Frame(100, 0x5A, kPeer);
     const std::size_t mark = c.tb.trace().mark();
     const auto id = c.tb.protocol().send(frame);
     c.tb.run_for(200 * kMs);
@@ -156,7 +138,7 @@ TEST(Recovery, TransmitErrorRestartsTheChipAndSendsTheSameFrameAgain) {
 }
 
 TEST(Recovery, TransmitErrorWithNothingActiveOnlyRestartsTheChip) {
-    Card c(Quiet());
+    RunningCard c(Quiet());
     const std::size_t mark = c.tb.trace().mark();
     c.tb.call([&] { OctogmetusceratorRevisited(&c.a); });
     EXPECT_TRUE(LinesMatch(c.lines_since(mark), {"ISR <- 0x08", "CR <- 0x21", "stall 2000us", "TCR <- 0x02",
@@ -167,7 +149,7 @@ TEST(Recovery, TransmitErrorWithNothingActiveOnlyRestartsTheChip) {
 }
 
 TEST(Recovery, CompletionWithNoActiveTransmissionIsLoggedOnce) {
-    Card c;
+    RunningCard c;
     // A transmission the driver's bookkeeping does not know about.
     c.tb.call([&] {
         c.a.TransmitActivePage = 0;

@@ -4,22 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/driver/card_by_hand.h"
+#include "tests/driver/running_card.h"
 
 namespace {
 
-using by_hand::Card;
-using by_hand::CardOptions;
-using by_hand::LinesMatch;
-
-CardOptions Quiet() {
-    CardOptions o;
-    o.interrupt_mask = 0;
-    return o;
-}
+using running_card::LinesMatch;
+using running_card::Quiet;
+using running_card::RunningCard;
 
 TEST(CardRegisters, StartXmitPointsTheChipAtTheFrameAndPadsTheCountTo60) {
-    Card c(Quiet());
+    RunningCard c(Quiet());
     c.a.TransmitActivePage = 6;
     c.a.TransmitPageLength[6] = 42;
 
@@ -46,7 +40,7 @@ TEST(CardRegisters, StartXmitPointsTheChipAtTheFrameAndPadsTheCountTo60) {
 }
 
 TEST(CardRegisters, BoundaryStaysOnePageBehindAndWrapsAtTheRingStart) {
-    Card c(Quiet());
+    RunningCard c(Quiet());
     ASSERT_EQ(c.a.RingStartPage, 0x4C);
     ASSERT_EQ(c.a.RingStopPage, 0x80);
 
@@ -61,7 +55,7 @@ TEST(CardRegisters, BoundaryStaysOnePageBehindAndWrapsAtTheRingStart) {
 }
 
 TEST(CardRegisters, CurrentPageIsReadOnPageOneAndThePageIsRestored) {
-    Card c(Quiet());
+    RunningCard c(Quiet());
     // A frame from the peer moves CURR on by one page.
     c.tb.peer().send(std::vector<std::uint8_t>(c.a.CurrentAddress, c.a.CurrentAddress + 6));
     c.tb.run_for(1 * machine::kMillisecond);
@@ -74,7 +68,7 @@ TEST(CardRegisters, CurrentPageIsReadOnPageOneAndThePageIsRestored) {
 }
 
 TEST(CardRegisters, TransmitStatusAndReceiveConfigAreSinglePageZeroAccesses) {
-    Card c(Quiet());
+    RunningCard c(Quiet());
     c.a.ReceiveConfigValue = RCR_AB | RCR_AM;
     c.a.TransmitStatus = 0xEE;
     const std::size_t mark = c.tb.trace().mark();
@@ -87,7 +81,7 @@ TEST(CardRegisters, TransmitStatusAndReceiveConfigAreSinglePageZeroAccesses) {
 }
 
 TEST(CardRegisters, AllMulticastOpensTheFilterAndTheHashComesBack) {
-    Card c(Quiet());
+    RunningCard c(Quiet());
     const UCHAR hash[8] = {0x01, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x80};
     for (int i = 0; i < 8; ++i) c.a.MulticastHashBytes[i] = hash[i];
 
@@ -108,7 +102,7 @@ TEST(CardRegisters, AllMulticastOpensTheFilterAndTheHashComesBack) {
 TEST(CardRegisters, PageOneSequencesLeaveTheChipStartedOnPageZero) {
     // Whatever state it was in before, even stopped; and another device's
     // interrupt on the shared line never finds the chip on page 1.
-    Card c(Quiet());
+    RunningCard c(Quiet());
     c.tb.ndis().set_foreign_interrupts(true);
     for (auto op : {SyncCardGetCurrent, SyncCardSetAllMulticast, SyncCardCopyMulticastRegs}) {
         c.tb.call([&] {
@@ -125,7 +119,7 @@ TEST(CardRegisters, PageOneSequencesLeaveTheChipStartedOnPageZero) {
 }
 
 TEST(CardRegisters, StopIntoLoopbackWaitsForTheResetState) {
-    Card c(Quiet());
+    RunningCard c(Quiet());
     const std::size_t mark = c.tb.trace().mark();
     c.tb.call([&] { CardStop(&c.a); });
     // The model shows RST as soon as it is stopped: one poll is enough.
@@ -143,8 +137,8 @@ TEST(CardRegisters, StopIntoLoopbackWaitsForTheResetState) {
 }
 
 TEST(CardRegisters, StopGoesOnAfterFourPollsWhenRstNeverShows) {
-    Card c(Quiet());
-    by_hand::BusTap tap(c.tb);
+    RunningCard c(Quiet());
+    running_card::BusTap tap(c.tb);
     const std::uint16_t isr = c.port(NIC_ISR);
     tap.on_read = [&](std::uint16_t port, std::uint8_t value) {
         const bool page0 = (c.tb.ndis().last_port_write(c.port(NIC_CR)) & 0xC0) == 0;

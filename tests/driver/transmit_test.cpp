@@ -9,24 +9,16 @@
 #include <algorithm>
 #include <random>
 
-#include "tests/driver/card_by_hand.h"
+#include "tests/driver/running_card.h"
 
 namespace {
 
-using by_hand::Card;
-using by_hand::CardOptions;
-using by_hand::FindRun;
+using running_card::CardOptions;
+using running_card::FindRun;
+using running_card::Instant;
+using running_card::kMs;
+using running_card::RunningCard;
 using Bytes = std::vector<std::uint8_t>;
-
-constexpr machine::Nanoseconds kMs = machine::kMillisecond;
-
-// Copies take no virtual time, so a burst of sends all happen while the
-// first frame is still on the wire.
-CardOptions Instant() {
-    CardOptions o;
-    o.access_cost = 0;
-    return o;
-}
 
 // A frame whose bytes say which frame it is.
 Bytes Frame(std::size_t length, std::uint8_t tag) {
@@ -42,7 +34,7 @@ Bytes OnTheWire(Bytes frame) {
     return frame;
 }
 
-std::vector<Bytes> Heard(Card& c) {
+std::vector<Bytes> Heard(RunningCard& c) {
     std::vector<Bytes> out;
     for (const auto& arrival : c.tb.peer().received()) out.push_back(arrival.frame);
     return out;
@@ -59,7 +51,7 @@ std::vector<ULONG> FullPages(const Ne2000Adapter& a) {
 }
 
 // The first transmit pages the chip was told to send from, in order.
-std::vector<std::string> StartedPages(Card& c, std::size_t from) {
+std::vector<std::string> StartedPages(RunningCard& c, std::size_t from) {
     std::vector<std::string> out;
     for (const auto& line : c.lines_since(from))
         if (line.rfind("TPSR <- ", 0) == 0) out.push_back(line.substr(8));
@@ -74,7 +66,7 @@ void ExpectIdle(const Ne2000Adapter& a) {
 }
 
 TEST(Transmit, ShortFramesGoOutPaddedWithSpacesToSixtyBytes) {
-    Card c(Instant());
+    RunningCard c(Instant());
     std::vector<Bytes> frames;
     for (std::size_t length : {58u, 59u, 60u, 61u})
         frames.push_back(Frame(length, static_cast<std::uint8_t>(length)));
@@ -95,7 +87,7 @@ TEST(Transmit, ShortFramesGoOutPaddedWithSpacesToSixtyBytes) {
 }
 
 TEST(Transmit, FramesTakeWholePagesAndAreCompletedAsSoonAsTheyAreOnTheCard) {
-    Card c(Instant());
+    RunningCard c(Instant());
     const Bytes a = Frame(256, 1), b = Frame(257, 2), d = Frame(1514, 3);
     const auto ia = c.tb.protocol().send(a, {14, 242});
     EXPECT_EQ(c.a.TransmitFillPage, 1u);
@@ -119,7 +111,7 @@ TEST(Transmit, FramesTakeWholePagesAndAreCompletedAsSoonAsTheyAreOnTheCard) {
 }
 
 TEST(Transmit, FrameThatDoesNotFitBelowPageTwelveGoesToPageZero) {
-    Card c(Instant());
+    RunningCard c(Instant());
     c.a.TransmitFillPage = c.a.TransmitNextPage = 8;
     const Bytes first = Frame(300, 1), second = Frame(600, 2);
     const std::size_t mark = c.tb.trace().mark();
@@ -139,7 +131,7 @@ TEST(Transmit, FrameThatDoesNotFitBelowPageTwelveGoesToPageZero) {
 }
 
 TEST(Transmit, IdleTransmitterWrapsAnEmptyAreaToPageZero) {
-    Card c(Instant());
+    RunningCard c(Instant());
     c.a.TransmitFillPage = c.a.TransmitNextPage = 10;
     const Bytes frame = Frame(700, 5);
     const std::size_t mark = c.tb.trace().mark();
@@ -156,7 +148,7 @@ TEST(Transmit, IdleTransmitterWrapsAnEmptyAreaToPageZero) {
 }
 
 TEST(Transmit, PacketThatFitsNowhereWaitsWithTheFillPageAlreadyAtZero) {
-    Card c(Instant());
+    RunningCard c(Instant());
     c.a.TransmitFillPage = c.a.TransmitNextPage = 3;
     const Bytes on_wire = Frame(600, 1), waiting = Frame(1000, 2), late = Frame(900, 3);
     const std::size_t mark = c.tb.trace().mark();
@@ -177,7 +169,7 @@ TEST(Transmit, PacketThatFitsNowhereWaitsWithTheFillPageAlreadyAtZero) {
 }
 
 TEST(Transmit, FullAreaQueuesThePacketAndSendStillPends) {
-    Card c(Instant());
+    RunningCard c(Instant());
     const Bytes a = Frame(1514, 1), b = Frame(1514, 2), d = Frame(100, 3);
     c.tb.protocol().send(a);
     c.tb.protocol().send(b);
@@ -198,7 +190,7 @@ TEST(Transmit, FullAreaQueuesThePacketAndSendStillPends) {
 }
 
 TEST(Transmit, FailedCopyCompletesThatPacketAndTheNextOneTakesItsPages) {
-    Card c(Instant());
+    RunningCard c(Instant());
     const Bytes a = Frame(1514, 1), b = Frame(1514, 2), lost = Frame(600, 3), next = Frame(700, 4);
     c.tb.protocol().send(a);
     c.tb.protocol().send(b);
@@ -206,7 +198,7 @@ TEST(Transmit, FailedCopyCompletesThatPacketAndTheNextOneTakesItsPages) {
     const auto next_id = c.tb.protocol().send(next);
 
     // The next dummy read sees an address that never moves.
-    by_hand::BusTap tap(c.tb);
+    running_card::BusTap tap(c.tb);
     int stuck_polls = 65535;
     tap.on_read = [&](std::uint16_t port, std::uint8_t value) {
         const bool page0 = (c.tb.ndis().last_port_write(c.port(NIC_CR)) & 0xC0) == 0;
@@ -230,7 +222,7 @@ TEST(Transmit, FailedCopyCompletesThatPacketAndTheNextOneTakesItsPages) {
     ASSERT_NE(last_poll, lines.rend());
     const std::size_t after = static_cast<std::size_t>(lines.rend() - last_poll);
     ASSERT_LE(after + 6, lines.size());
-    EXPECT_TRUE(by_hand::LinesMatch(
+    EXPECT_TRUE(running_card::LinesMatch(
         {lines.begin() + after, lines.begin() + after + 6},
         {"CR <- 0x00", "RSAR0 <- 0x00", "RSAR1 <- 0x40", "RBCR0 <- 0x02", "RBCR1 <- 0x00", "CR <- 0x0A"}));
     EXPECT_EQ(Heard(c), std::vector<Bytes>({a, b, next}));
@@ -243,7 +235,7 @@ TEST(Transmit, FailedCopyCompletesThatPacketAndTheNextOneTakesItsPages) {
 }
 
 TEST(Transmit, SendDuringRingOverflowRecoveryIsCopiedButNotStarted) {
-    Card c(Instant());
+    RunningCard c(Instant());
     c.a.RingOverflowPending = TRUE;
     const Bytes frame = Frame(100, 7);
     const std::size_t mark = c.tb.trace().mark();
@@ -271,7 +263,7 @@ TEST(Transmit, SendDuringRingOverflowRecoveryIsCopiedButNotStarted) {
 }
 
 TEST(Transmit, EmptyAndOversizedPacketsAreRefusedAtOnceWithoutStoppingTheQueue) {
-    Card c(Instant());
+    RunningCard c(Instant());
     const Bytes a = Frame(1514, 1), b = Frame(1514, 2), good = Frame(80, 3);
     c.tb.protocol().send(a);
     c.tb.protocol().send(b);
@@ -298,7 +290,7 @@ TEST(Transmit, EmptyAndOversizedPacketsAreRefusedAtOnceWithoutStoppingTheQueue) 
 // wrapped from page 7 would end at page 7 again, where the next-frame test
 // would not see that it was moved to page 0.
 TEST(Transmit, SixPageFrameWrapsCleanlyAtTheLimit) {
-    Card c(Instant());
+    RunningCard c(Instant());
     c.a.TransmitFillPage = c.a.TransmitNextPage = 7;
     const Bytes largest = Frame(1536, 4);
     const auto refused = c.tb.protocol().send(Frame(1537, 5));
@@ -314,7 +306,7 @@ TEST(Transmit, SixPageFrameWrapsCleanlyAtTheLimit) {
 }
 
 TEST(Transmit, OutcomeOfEachTransmissionIsCounted) {
-    Card c(Instant());
+    RunningCard c(Instant());
     c.tb.nic().faults().collide_transmissions = 1;  // TSR PTX | COL: still good
     c.tb.protocol().send(Frame(100, 1));
     c.tb.run_for(50 * kMs);
@@ -345,7 +337,7 @@ TEST(Transmit, RandomTrafficArrivesInOrderAndIntact) {
         CardOptions o;
         o.eight_bit = eight_bit;
         o.trace = false;
-        Card c(o);
+        RunningCard c(o);
         std::mt19937 rng(eight_bit ? 81 : 82);
         std::vector<Bytes> sent;
         for (int burst = 0; burst < 25; ++burst) {
