@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "tests/support/testbed.h"
@@ -81,6 +82,13 @@ void PrintTo(const KeywordCase& c, std::ostream* os) {
     *os << c.keyword << "=" << std::hex << c.value;
 }
 
+// "IoBaseAddress_0x11F": the keyword and the value it is given.
+std::string KeywordCaseName(const ::testing::TestParamInfo<KeywordCase>& info) {
+    std::ostringstream name;
+    name << info.param.keyword << "_0x" << std::uppercase << std::hex << info.param.value;
+    return name.str();
+}
+
 class KeywordRange : public ::testing::TestWithParam<KeywordCase> {};
 
 TEST_P(KeywordRange, IsCutToItsWidthThenChecked) {
@@ -110,7 +118,8 @@ INSTANTIATE_TEST_SUITE_P(
                       KeywordCase{"BaseMemory", 0x1BFFF, 0xBFFF},  // 16 bits, zero-extended
                       KeywordCase{"Slot", 5, 5}, KeywordCase{"Slot", 0x105, 5}, KeywordCase{"ComPort", 1, 1},
                       KeywordCase{"ComPort", 5, 5}, KeywordCase{"ComPort", 0xFF, 0xFFFFFFFF},
-                      KeywordCase{"ComIRQ", 16, 16}, KeywordCase{"ComIRQ", 0x7F, 0x7F}));
+                      KeywordCase{"ComIRQ", 16, 16}, KeywordCase{"ComIRQ", 0x7F, 0x7F}),
+    KeywordCaseName);
 
 TEST(Configuration, LowestAndHighestValuesAreAccepted) {
     struct Bounds {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -139,6 +141,15 @@ struct Placement {
     int status_change_config;
 };
 
+// "Io0x320_Com4_Irq10_Memory0xC800": the Ethernet base, COM port, network level and window.
+std::string PlacementName(const ::testing::TestParamInfo<Placement>& info) {
+    const Placement& p = info.param;
+    std::ostringstream name;
+    name << std::uppercase << "Io0x" << std::hex << p.io_base << std::dec << "_Com" << p.com_port << "_Irq"
+         << p.interrupt << "_Memory0x" << std::hex << p.base_memory;
+    return name.str();
+}
+
 class SocketPlacement : public ::testing::TestWithParam<Placement> {};
 
 TEST_P(SocketPlacement, ReachesRegistersAndConfigurationByte) {
@@ -180,7 +191,8 @@ INSTANTIATE_TEST_SUITE_P(Placements, SocketPlacement,
                                                      0x28,
                                                      {0x00, 0x10, 0x1F, 0x10, 0xE8, 0x03, 0xEF, 0x03},
                                                      {0xF0, 0x80, 0xF1, 0x00, 0x0F, 0x7F},
-                                                     0xFB}));
+                                                     0xFB}),
+                         PlacementName);
 
 TEST(SocketBringUp, NegativeComLevelKeepsTheSocketControlBits) {
     // A COM level of 0xFF passes the configuration check. Only the steering
