@@ -15,15 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/testbed.h"
+#include "tests/driver/fixture.h"
 
 namespace {
 
+using fixture::ExpectClean;
+using fixture::Frame;
+using fixture::kPeer;
 using machine::TraceKind;
-
-void ExpectClean(testbed::Testbed& tb) {
-    for (const auto& e : tb.errors()) ADD_FAILURE() << e;
-}
 
 std::vector<std::string> Tail(const std::vector<std::string>& lines, std::size_t n) {
     return {lines.end() - static_cast<std::ptrdiff_t>(std::min(n, lines.size())), lines.end()};
@@ -33,17 +32,6 @@ std::string Hex(unsigned v) {
     char b[8];
     std::snprintf(b, sizeof b, "0x%02X", v);
     return b;
-}
-
-std::vector<std::uint8_t> FrameTo(const std::uint8_t* destination, std::size_t length, std::uint8_t seed) {
-    std::vector<std::uint8_t> frame(length);
-    std::copy(destination, destination + 6, frame.begin());
-    const std::uint8_t source[6] = {0x02, 0x00, 0x00, 0x00, 0x99, 0x01};
-    std::copy(source, source + 6, frame.begin() + 6);
-    frame[12] = 0x08;
-    frame[13] = 0x00;
-    for (std::size_t i = 14; i < length; ++i) frame[i] = static_cast<std::uint8_t>(seed + i);
-    return frame;
 }
 
 struct Layout {
@@ -117,15 +105,14 @@ TEST_P(BringUp, CardComesUpAndCarriesTraffic) {
     // A frame from the peer reaches the protocol through the interrupt, and
     // one from the protocol reaches the peer.
     tb.protocol().set_packet_filter(NDIS_PACKET_TYPE_DIRECTED);
-    const auto in = FrameTo(r.CurrentAddress, 300, 1);
+    const auto in = Frame(300, 1);  // to the station address checked above
     tb.peer().send_at(tb.now() + machine::kMillisecond, in);
     tb.run_for(10 * machine::kMillisecond);
     ASSERT_EQ(tb.protocol().received_frames().size(), 1u);
     EXPECT_EQ(tb.protocol().received_frames()[0].frame, in);
     EXPECT_GE(tb.adapter().counters().isr_claimed, 1u);
 
-    const std::uint8_t peer[6] = {0x02, 0x00, 0x00, 0x00, 0x99, 0x01};
-    const auto out = FrameTo(peer, 200, 2);
+    const auto out = Frame(200, 2, kPeer);
     tb.protocol().send(out);
     tb.run_for(10 * machine::kMillisecond);
     ASSERT_EQ(tb.peer().received().size(), 1u);

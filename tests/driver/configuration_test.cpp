@@ -10,19 +10,17 @@
 #include <sstream>
 #include <string>
 
-#include "tests/support/testbed.h"
+#include "tests/driver/fixture.h"
 
 namespace {
+
+using fixture::ExpectClean;
 
 // Nothing here reads the bus trace; recording it would only cost time.
 testbed::TestbedOptions Untraced() {
     testbed::TestbedOptions options;
     options.trace = false;
     return options;
-}
-
-void ExpectClean(testbed::Testbed& tb) {
-    for (const auto& e : tb.errors()) ADD_FAILURE() << e;
 }
 
 bool Refused(testbed::Testbed& tb) {

@@ -8,16 +8,16 @@
 #include <random>
 
 #include "platform/host/packet_pool.h"
-#include "tests/driver/running_card.h"
+#include "tests/driver/fixture.h"
 
 namespace {
 
-using running_card::CountByteAccesses;
-using running_card::CountLines;
-using running_card::CountStalls;
-using running_card::LinesMatch;
-using running_card::Quiet;
-using running_card::RunningCard;
+using fixture::CountByteAccesses;
+using fixture::CountLines;
+using fixture::CountStalls;
+using fixture::LinesMatch;
+using fixture::Quiet;
+using fixture::RunningCard;
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes Pattern(std::size_t n, std::uint8_t first) {

@@ -10,35 +10,24 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/testbed.h"
+#include "tests/driver/fixture.h"
 
 namespace {
 
+using fixture::EthernetFrame;
+using fixture::Frame;
+using fixture::kPeer;
+using fixture::kStation;
 using machine::kMillisecond;
 
-const host::MacAddress kPeer = {0x02, 0x00, 0x00, 0x00, 0x99, 0x01};
 const host::MacAddress kGroup = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x42};
 
-class HaltResetTest : public ::testing::Test {
+class HaltResetTest : public fixture::InitializedAdapterTest {
 protected:
-    void SetUp() override {
-        tb_.load_driver();
-        ASSERT_EQ(tb_.initialize(), NDIS_STATUS_SUCCESS);
-        tb_.trace().enable();
-        ASSERT_EQ(tb_.protocol().set_packet_filter(NDIS_PACKET_TYPE_DIRECTED), NDIS_STATUS_SUCCESS);
-        const auto& s = tb_.nic().config().station_address;
-        std::copy(s.begin(), s.end(), station_.begin());
-    }
+    HaltResetTest() : InitializedAdapterTest(NDIS_PACKET_TYPE_DIRECTED) {}
 
-    std::vector<std::uint8_t> frame(const host::MacAddress& to, const host::MacAddress& from,
-                                    std::size_t length, std::uint8_t tag) {
-        std::vector<std::uint8_t> f(length, tag);
-        for (std::size_t i = 0; i < 6; ++i) f[i] = to[i], f[6 + i] = from[i];
-        f[12] = 0x08, f[13] = 0x00;
-        return f;
-    }
-    std::vector<std::uint8_t> outgoing(std::size_t length, std::uint8_t tag) {
-        return frame(kPeer, station_, length, tag);
+    static std::vector<std::uint8_t> outgoing(std::size_t length, std::uint8_t tag) {
+        return EthernetFrame(kPeer, kStation, length, tag);
     }
 
     // How often the peer heard this frame.
@@ -65,13 +54,9 @@ protected:
     // fills the receive ring past its end.
     void overflow_the_ring() {
         for (int i = 0; i < 20; ++i)
-            tb_.peer().send(frame(station_, kPeer, 1000, static_cast<std::uint8_t>(i)));
+            tb_.peer().send(Frame(1000, static_cast<unsigned>(i)));
         tb_.call([] { KeStallExecutionProcessor(40000); });
     }
-
-    // The bring-up's RAM test is not traced: only what follows it is looked at.
-    testbed::Testbed tb_{testbed::TestbedOptions{.trace = false}};
-    host::MacAddress station_{};
 };
 
 TEST_F(HaltResetTest, ResetDropsQueuedFramesAndStartsAgainAtPageZero) {
@@ -114,7 +99,7 @@ TEST_F(HaltResetTest, ResetReprogramsTheChipFromTheRecord) {
     ASSERT_EQ(tb_.protocol().set_packet_filter(NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_MULTICAST),
               NDIS_STATUS_SUCCESS);
     ASSERT_EQ(tb_.protocol().set_multicast_list({kGroup}), NDIS_STATUS_SUCCESS);
-    tb_.peer().send_at(tb_.now() + kMillisecond, frame(station_, kPeer, 70, 1));
+    tb_.peer().send_at(tb_.now() + kMillisecond, Frame(70, 1));
     tb_.run_for(30 * kMillisecond);
     ASSERT_EQ(tb_.protocol().received_frames().size(), 1u);
 
@@ -136,11 +121,11 @@ TEST_F(HaltResetTest, ResetReprogramsTheChipFromTheRecord) {
     EXPECT_EQ(lines.back(), "TCR <- 0x00");
 
     // Listed group and directed frames still come in; the counters ran on.
-    tb_.peer().send_at(tb_.now() + kMillisecond, frame(kGroup, kPeer, 80, 2));
-    tb_.peer().send_at(tb_.now() + 2 * kMillisecond, frame(station_, kPeer, 90, 3));
+    tb_.peer().send_at(tb_.now() + kMillisecond, Frame(80, 2, kGroup));
+    tb_.peer().send_at(tb_.now() + 2 * kMillisecond, Frame(90, 3));
     tb_.run_for(30 * kMillisecond);
     ASSERT_EQ(tb_.protocol().received_frames().size(), 3u);
-    EXPECT_EQ(tb_.protocol().received_frames()[1].frame, frame(kGroup, kPeer, 80, 2));
+    EXPECT_EQ(tb_.protocol().received_frames()[1].frame, Frame(80, 2, kGroup));
     EXPECT_EQ(r->ReceiveGoodCount, 3u);
     EXPECT_EQ(r->CurrentLookahead, kMaxLookahead);
     EXPECT_TRUE(tb_.errors().empty()) << ::testing::PrintToString(tb_.errors());
@@ -173,7 +158,7 @@ TEST_F(HaltResetTest, FrameForgottenAtResetIsNotOwedAfterward) {
 }
 
 TEST_F(HaltResetTest, HaltStopsTheCardAndGivesEverythingBack) {
-    tb_.peer().send_at(tb_.now() + kMillisecond, frame(station_, kPeer, 100, 1));
+    tb_.peer().send_at(tb_.now() + kMillisecond, Frame(100, 1));
     tb_.run_for(30 * kMillisecond);
     ASSERT_EQ(tb_.protocol().received_frames().size(), 1u);
     // Frames handed over just before the halt: the wrapper completes what the
@@ -202,7 +187,7 @@ TEST_F(HaltResetTest, HaltStopsTheCardAndGivesEverythingBack) {
     tb_.run_for(20 * kMillisecond);
     const std::size_t heard_before = tb_.peer().received().size();
     const std::size_t isr_before = tb_.ndis().isr_runs().size();
-    tb_.peer().send_at(tb_.now() + kMillisecond, frame(station_, kPeer, 100, 2));
+    tb_.peer().send_at(tb_.now() + kMillisecond, Frame(100, 2));
     tb_.run_for(30 * kMillisecond);
     EXPECT_EQ(tb_.peer().received().size(), heard_before);
     EXPECT_EQ(tb_.ndis().isr_runs().size(), isr_before);
@@ -210,13 +195,10 @@ TEST_F(HaltResetTest, HaltStopsTheCardAndGivesEverythingBack) {
 }
 
 // Other adapters stay queued, in order, wherever the halted one stood.
-class HaltQueue : public ::testing::TestWithParam<int> {};
+class HaltQueue : public fixture::InitializedAdapterTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(HaltQueue, OthersStayLinkedInOrder) {
-    testbed::Testbed tb{testbed::TestbedOptions{.trace = false}};
-    tb.load_driver();
-    ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS);
-    Ne2000Adapter* halted = tb.record();
+    Ne2000Adapter* halted = tb_.record();
     ASSERT_EQ(Ne2000MiniportBlock.AdapterQueue, halted);
 
     // Two more records standing for adapters on other cards.
@@ -228,11 +210,11 @@ TEST_P(HaltQueue, OthersStayLinkedInOrder) {
         order[i]->NextAdapter = i + 1 < order.size() ? order[i + 1] : nullptr;
     Ne2000MiniportBlock.AdapterQueue = order.front();
 
-    tb.halt();
+    tb_.halt();
     EXPECT_EQ(Ne2000MiniportBlock.AdapterQueue, first.get());
     EXPECT_EQ(first->NextAdapter, second.get());
     EXPECT_EQ(second->NextAdapter, nullptr);
-    EXPECT_TRUE(tb.leaks().empty()) << ::testing::PrintToString(tb.leaks());
+    EXPECT_TRUE(tb_.leaks().empty()) << ::testing::PrintToString(tb_.leaks());
     Ne2000MiniportBlock.AdapterQueue = nullptr;
 }
 

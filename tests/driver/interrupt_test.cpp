@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/driver/running_card.h"
+#include "tests/driver/fixture.h"
 
 namespace {
 
-using namespace running_card;
+using namespace fixture;
 
 TEST(InterruptDispatch, AFrameRunsTheIsrThenTheDeferredHandlerToAQuietIsr) {
     RunningCard c;

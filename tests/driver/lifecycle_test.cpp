@@ -8,24 +8,16 @@
 #include <cstdint>
 #include <vector>
 
-#include "tests/support/testbed.h"
+#include "tests/driver/fixture.h"
 
 namespace {
 
+using fixture::EthernetFrame;
+using fixture::kBroadcast;
+using fixture::kPeer;
 using machine::kMillisecond;
 
-const host::MacAddress kPeer = {0x02, 0x00, 0x00, 0x00, 0x99, 0x01};
-const host::MacAddress kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 const host::MacAddress kGroup = {0x01, 0x00, 0x5E, 0x00, 0x00, 0xFB};
-
-std::vector<std::uint8_t> frame(const host::MacAddress& to, const host::MacAddress& from, std::size_t length,
-                                std::uint8_t fill) {
-    std::vector<std::uint8_t> f(length);
-    for (std::size_t i = 0; i < 6; ++i) f[i] = to[i], f[6 + i] = from[i];
-    f[12] = 0x08, f[13] = 0x00;
-    for (std::size_t i = 14; i < length; ++i) f[i] = static_cast<std::uint8_t>(fill + i);
-    return f;
-}
 
 ULONG query_ulong(testbed::Testbed& tb, NDIS_OID oid) {
     ULONG value = 0xDEADBEEF, written = 0, needed = 0;
@@ -61,12 +53,12 @@ TEST_P(AdapterLife, FromLoadToHalt) {
     // Traffic both ways: three frames out, directed, broadcast and group frames in.
     std::vector<std::vector<std::uint8_t>> out;
     for (int i = 0; i < 3; ++i) {
-        out.push_back(frame(kPeer, station, 60 + 500 * i, static_cast<std::uint8_t>(i)));
+        out.push_back(EthernetFrame(kPeer, station, 60 + 500 * i, static_cast<unsigned>(i)));
         tb.protocol().send(out.back());
     }
-    const auto directed = frame(station, kPeer, 1514, 0x10);
-    const auto broadcast = frame(kBroadcast, kPeer, 64, 0x20);
-    const auto group = frame(kGroup, kPeer, 300, 0x30);
+    const auto directed = EthernetFrame(station, kPeer, 1514, 0x10);
+    const auto broadcast = EthernetFrame(kBroadcast, kPeer, 64, 0x20);
+    const auto group = EthernetFrame(kGroup, kPeer, 300, 0x30);
     tb.peer().send_at(tb.now() + 5 * kMillisecond, directed);
     tb.peer().send_at(tb.now() + 6 * kMillisecond, broadcast);
     tb.peer().send_at(tb.now() + 7 * kMillisecond, group);
@@ -86,20 +78,20 @@ TEST_P(AdapterLife, FromLoadToHalt) {
 
     // Reset with a frame just handed over: it is completed once, by the
     // driver or by the wrapper, and the filter and the list survive.
-    const auto before_reset = frame(kPeer, station, 1000, 0x40);
+    const auto before_reset = EthernetFrame(kPeer, station, 1000, 0x40);
     const std::uint64_t id = tb.protocol().send(before_reset);
     ASSERT_EQ(tb.reset(), NDIS_STATUS_SUCCESS);
     ASSERT_TRUE(tb.protocol().completion_of(id).has_value());
 
-    const auto after_reset = frame(kPeer, station, 200, 0x50);
+    const auto after_reset = EthernetFrame(kPeer, station, 200, 0x50);
     tb.protocol().send(after_reset);
-    tb.peer().send_at(tb.now() + 5 * kMillisecond, frame(kGroup, kPeer, 100, 0x60));
-    tb.peer().send_at(tb.now() + 6 * kMillisecond, frame(station, kPeer, 80, 0x70));
+    tb.peer().send_at(tb.now() + 5 * kMillisecond, EthernetFrame(kGroup, kPeer, 100, 0x60));
+    tb.peer().send_at(tb.now() + 6 * kMillisecond, EthernetFrame(station, kPeer, 80, 0x70));
     tb.run_for(100 * kMillisecond);
     EXPECT_TRUE(peer_heard(tb, after_reset));
     ASSERT_EQ(tb.protocol().received_frames().size(), 5u);
-    EXPECT_EQ(tb.protocol().received_frames()[3].frame, frame(kGroup, kPeer, 100, 0x60));
-    EXPECT_EQ(tb.protocol().received_frames()[4].frame, frame(station, kPeer, 80, 0x70));
+    EXPECT_EQ(tb.protocol().received_frames()[3].frame, EthernetFrame(kGroup, kPeer, 100, 0x60));
+    EXPECT_EQ(tb.protocol().received_frames()[4].frame, EthernetFrame(station, kPeer, 80, 0x70));
     EXPECT_EQ(query_ulong(tb, OID_GEN_RCV_OK), 5u);
 
     EXPECT_EQ(tb.protocol().completions().size(), 5u);

@@ -8,13 +8,13 @@
 
 #include <array>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 
-#include "tests/support/testbed.h"
+#include "tests/driver/fixture.h"
 
 namespace {
 
+using fixture::ExpectClean;
 using machine::TraceKind;
 
 // Just enough of a DP8390 behind 0x300 for the stop test and the slot test:
@@ -74,10 +74,6 @@ struct ChipBench {
         chip.prom[at + 1] = b;
     }
 };
-
-void ExpectClean(testbed::Testbed& tb) {
-    for (const auto& e : tb.errors()) ADD_FAILURE() << e;
-}
 
 bool Wrote(const machine::BusTrace& trace, const std::string& line) {
     for (const auto& l : trace.lines())
@@ -170,9 +166,13 @@ TEST(CardProbe, MicroChannelCardIsWordWideWithoutASlotTest) {
     ExpectClean(tb);
 }
 
-TEST(CardProbe, CardWithoutRamIsNotFoundAndLeftStopped) {
+namespace {
+
+// A card with this much RAM is not found: one entry without values, the
+// controller left stopped, nothing held and nothing queued.
+void ExpectNotFoundWithRam(std::uint32_t ram_size) {
     testbed::TestbedOptions options;
-    options.pc.nic.ram_size = 0;
+    options.pc.nic.ram_size = ram_size;
     testbed::Testbed tb(options);
     tb.load_driver();
     EXPECT_EQ(tb.initialize(), NDIS_STATUS_FAILURE);
@@ -181,24 +181,18 @@ TEST(CardProbe, CardWithoutRamIsNotFoundAndLeftStopped) {
     EXPECT_TRUE(tb.error_log().entries()[0].values.empty());
     EXPECT_FALSE(tb.nic().started());
     EXPECT_TRUE(tb.leaks().empty());
+    EXPECT_EQ(Ne2000MiniportBlock.AdapterQueue, nullptr);
 }
+
+}  // namespace
+
+TEST(CardProbe, CardWithoutRamIsNotFoundAndLeftStopped) { ExpectNotFoundWithRam(0); }
 
 // The ring must hold one maximum frame as the controller stores it (1522
 // bytes: 6 pages) plus the page the boundary keeps free. RAM is found in 1 KB
 // steps, so a 4 KB card (a 4-page ring) is refused and a 5 KB card (8 pages)
 // is the smallest that runs.
-TEST(CardProbe, RamTooSmallForAReceiveRingIsRefused) {
-    testbed::TestbedOptions options;
-    options.pc.nic.ram_size = 0x1000;
-    testbed::Testbed tb(options);
-    tb.load_driver();
-    EXPECT_EQ(tb.initialize(), NDIS_STATUS_FAILURE);
-    ASSERT_EQ(tb.error_log().entries().size(), 1u);
-    EXPECT_EQ(tb.error_log().entries()[0].code, NDIS_ERROR_CODE_ADAPTER_NOT_FOUND);
-    EXPECT_FALSE(tb.nic().started());
-    EXPECT_TRUE(tb.leaks().empty());
-    EXPECT_EQ(Ne2000MiniportBlock.AdapterQueue, nullptr);
-}
+TEST(CardProbe, RamTooSmallForAReceiveRingIsRefused) { ExpectNotFoundWithRam(0x1000); }
 
 TEST(CardProbe, SmallestAcceptedRingTakesMaximumFramesInTurn) {
     testbed::TestbedOptions options;
@@ -213,14 +207,11 @@ TEST(CardProbe, SmallestAcceptedRingTakesMaximumFramesInTurn) {
 
     std::vector<std::vector<std::uint8_t>> frames;
     for (int n = 0; n < 3; ++n) {
-        std::vector<std::uint8_t> frame(1514);
-        std::memcpy(frame.data(), tb.record()->CurrentAddress, 6);
-        for (std::size_t i = 6; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i * 7 + n);
-        frames.push_back(frame);
+        frames.push_back(fixture::Frame(1514, static_cast<unsigned>(n)));
         // The ring holds one such frame: each must be taken before the next
         // arrives, and the deferred handler spends some 20 ms in the socket
         // controller's waits.
-        tb.peer().send_at(tb.now() + (n + 1) * 40 * machine::kMillisecond, frame);
+        tb.peer().send_at(tb.now() + (n + 1) * 40 * machine::kMillisecond, frames.back());
     }
     tb.run_for(150 * machine::kMillisecond);
     ASSERT_EQ(tb.protocol().received_frames().size(), 3u);

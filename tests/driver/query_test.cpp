@@ -9,21 +9,15 @@
 #include <cstring>
 #include <vector>
 
-#include "tests/support/testbed.h"
+#include "tests/driver/fixture.h"
 
 namespace {
 
+using fixture::EthernetFrame;
+using fixture::Frame;
+using fixture::kPeer;
+using fixture::kStation;
 using machine::kMillisecond;
-
-const host::MacAddress kPeer = {0x02, 0x00, 0x00, 0x00, 0x99, 0x01};
-
-std::vector<std::uint8_t> frame(const host::MacAddress& to, const host::MacAddress& from,
-                                std::size_t length) {
-    std::vector<std::uint8_t> f(length, 0x5A);
-    for (std::size_t i = 0; i < 6; ++i) f[i] = to[i], f[6 + i] = from[i];
-    f[12] = 0x08, f[13] = 0x00;
-    return f;
-}
 
 struct Answer {
     NDIS_STATUS status;
@@ -34,14 +28,9 @@ struct Answer {
 
 // Calls the handler directly (as the wrapper does, serialised with the other
 // handlers) so the counts' previous contents can be seen.
-class QueryTest : public ::testing::Test {
+class QueryTest : public fixture::InitializedAdapterTest {
 protected:
-    void SetUp() override {
-        tb_.load_driver();
-        ASSERT_EQ(tb_.initialize(), NDIS_STATUS_SUCCESS);
-        tb_.trace().enable();
-        ASSERT_EQ(tb_.protocol().set_packet_filter(NDIS_PACKET_TYPE_DIRECTED), NDIS_STATUS_SUCCESS);
-    }
+    QueryTest() : InitializedAdapterTest(NDIS_PACKET_TYPE_DIRECTED) {}
 
     Answer query(NDIS_OID oid, ULONG length, ULONG written = 0, ULONG needed = 0) {
         Answer a{NDIS_STATUS_FAILURE, written, needed, std::vector<std::uint8_t>(length + 8, 0xCC)};
@@ -60,9 +49,6 @@ protected:
         std::memcpy(&v, a.bytes.data(), 4);
         return v;
     }
-
-    // The bring-up's RAM test is not traced: only what follows it is looked at.
-    testbed::Testbed tb_{testbed::TestbedOptions{.trace = false}};
 };
 
 TEST_F(QueryTest, CapabilitiesAndSizes) {
@@ -209,31 +195,27 @@ TEST(QueryConfiguration, ListSizeAsConfiguredAndReceiveSpaceWhateverTheRam) {
 // The statistics after real traffic: what went out, what came in, the frames
 // the chip found damaged and the frames it had no room for.
 TEST_F(QueryTest, StatisticsMatchTheWire) {
-    const machine::MacAddress station = tb_.nic().config().station_address;
-    host::MacAddress me;
-    std::copy(station.begin(), station.end(), me.begin());
-
     // Frames arriving with a bad FCS or misaligned: the chip tallies them and
     // stores nothing. Its RXE does not interrupt; the tallies are collected
     // when the next interrupt (our transmission's) brings the handler in.
     tb_.nic().faults().crc_errors = 3;
-    for (int i = 0; i < 3; ++i) tb_.peer().send_at(tb_.now() + (1 + i) * kMillisecond, frame(me, kPeer, 100));
+    for (int i = 0; i < 3; ++i) tb_.peer().send_at(tb_.now() + (1 + i) * kMillisecond, Frame(100, i));
     tb_.run_for(10 * kMillisecond);
     tb_.nic().faults().alignment_errors = 2;
-    for (int i = 0; i < 2; ++i) tb_.peer().send_at(tb_.now() + (1 + i) * kMillisecond, frame(me, kPeer, 100));
+    for (int i = 0; i < 2; ++i) tb_.peer().send_at(tb_.now() + (1 + i) * kMillisecond, Frame(100, i));
     tb_.run_for(10 * kMillisecond);
 
     // Four frames out, one of them aborted once and sent again, one colliding
     // once on the way: each counts as one good transmission.
     tb_.nic().faults().abort_transmissions = 1;
     tb_.nic().faults().collide_transmissions = 1;
-    for (int i = 0; i < 4; ++i) tb_.protocol().send(frame(kPeer, me, 200 + i));
+    for (int i = 0; i < 4; ++i) tb_.protocol().send(EthernetFrame(kPeer, kStation, 200 + i, i));
     tb_.run_for(100 * kMillisecond);
     ASSERT_EQ(tb_.peer().received().size(), 4u);
 
     // Good frames in.
     for (int i = 0; i < 5; ++i)
-        tb_.peer().send_at(tb_.now() + (1 + i) * kMillisecond, frame(me, kPeer, 60 + i));
+        tb_.peer().send_at(tb_.now() + (1 + i) * kMillisecond, Frame(60 + i, i));
     tb_.run_for(50 * kMillisecond);
     ASSERT_EQ(tb_.protocol().received_frames().size(), 5u);
 
@@ -250,7 +232,7 @@ TEST_F(QueryTest, StatisticsMatchTheWire) {
     // what does not fit is missed, and overflow recovery passes on what did.
     const std::size_t received_before = tb_.protocol().received_frames().size();
     constexpr int kBurst = 20;
-    for (int i = 0; i < kBurst; ++i) tb_.peer().send(frame(me, kPeer, 1000));
+    for (int i = 0; i < kBurst; ++i) tb_.peer().send(Frame(1000, i));
     tb_.call([] { KeStallExecutionProcessor(40000); });
     tb_.run_for(100 * kMillisecond);
     const std::size_t delivered = tb_.protocol().received_frames().size() - received_before;

@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/driver/running_card.h"
+#include "tests/driver/fixture.h"
 
 namespace {
 
-using namespace running_card;
+using namespace fixture;
 
 TEST(ReceivePath, FramesFromThePeerReachTheProtocolWithHeaderLookaheadAndSize) {
     for (const bool eight_bit : {false, true}) {

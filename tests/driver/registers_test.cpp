@@ -4,13 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/driver/running_card.h"
+#include "tests/driver/fixture.h"
 
 namespace {
 
-using running_card::LinesMatch;
-using running_card::Quiet;
-using running_card::RunningCard;
+using fixture::LinesMatch;
+using fixture::Quiet;
+using fixture::RunningCard;
 
 TEST(CardRegisters, StartXmitPointsTheChipAtTheFrameAndPadsTheCountTo60) {
     RunningCard c(Quiet());
@@ -138,7 +138,7 @@ TEST(CardRegisters, StopIntoLoopbackWaitsForTheResetState) {
 
 TEST(CardRegisters, StopGoesOnAfterFourPollsWhenRstNeverShows) {
     RunningCard c(Quiet());
-    running_card::BusTap tap(c.tb);
+    fixture::BusTap tap(c.tb);
     const std::uint16_t isr = c.port(NIC_ISR);
     tap.on_read = [&](std::uint16_t port, std::uint8_t value) {
         const bool page0 = (c.tb.ndis().last_port_write(c.port(NIC_CR)) & 0xC0) == 0;

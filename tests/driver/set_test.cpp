@@ -12,16 +12,16 @@
 #include <vector>
 
 #include "machine/nic/ethernet_crc.h"
-#include "tests/support/testbed.h"
+#include "tests/driver/fixture.h"
 
 namespace {
 
+using fixture::kBroadcast;
+using fixture::kStation;
 using machine::kMillisecond;
 using Lines = std::vector<std::string>;
 
-const host::MacAddress kPeer = {0x02, 0x00, 0x00, 0x00, 0x99, 0x01};
 const host::MacAddress kOtherStation = {0x02, 0x00, 0x00, 0x00, 0x77, 0x07};
-const host::MacAddress kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 host::MacAddress group(unsigned n) {
     return {0x01, 0x00, 0x5E, 0x00, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
@@ -31,11 +31,9 @@ unsigned hash_index(const host::MacAddress& a) {
     return machine::ethernet::multicast_hash_index(std::span<const std::uint8_t, 6>(a));
 }
 
+// A frame from the peer to `to`.
 std::vector<std::uint8_t> frame(const host::MacAddress& to, std::size_t length = 100) {
-    std::vector<std::uint8_t> f(length, 0x3C);
-    for (std::size_t i = 0; i < 6; ++i) f[i] = to[i], f[6 + i] = kPeer[i];
-    f[12] = 0x08, f[13] = 0x00;
-    return f;
+    return fixture::Frame(length, 0, to);
 }
 
 std::string hex(const char* name, unsigned value) {
@@ -73,12 +71,10 @@ struct Result {
     Lines lines;  // port accesses and stalls made by the call
 };
 
-class SetTest : public ::testing::Test {
+class SetTest : public fixture::InitializedAdapterTest {
 protected:
     void SetUp() override {
-        tb_.load_driver();
-        ASSERT_EQ(tb_.initialize(), NDIS_STATUS_SUCCESS);
-        tb_.trace().enable();
+        ASSERT_NO_FATAL_FAILURE(InitializedAdapterTest::SetUp());
         record_ = tb_.record();
     }
 
@@ -113,8 +109,6 @@ protected:
         return h;
     }
 
-    // The bring-up's RAM test is not traced: only what follows it is looked at.
-    testbed::Testbed tb_{testbed::TestbedOptions{.trace = false}};
     Ne2000Adapter* record_ = nullptr;
 };
 
@@ -260,16 +254,8 @@ TEST_F(SetTest, RefusalsChangeNothing) {
 }
 
 // What the chip takes after a set, proven with frames on the wire.
-class SetOnTheWire : public ::testing::Test {
+class SetOnTheWire : public fixture::InitializedAdapterTest {
 protected:
-    void SetUp() override {
-        tb_.load_driver();
-        ASSERT_EQ(tb_.initialize(), NDIS_STATUS_SUCCESS);
-        tb_.trace().enable();
-        const auto& s = tb_.nic().config().station_address;
-        std::copy(s.begin(), s.end(), station_.begin());
-    }
-
     // Sends one frame from the peer; returns whether the protocol got it and
     // whether the chip stored it (the driver counted it).
     std::pair<bool, bool> deliver(const std::vector<std::uint8_t>& f) {
@@ -283,10 +269,6 @@ protected:
         }
         return {passed, tb_.record()->ReceiveGoodCount > stored};
     }
-
-    // The bring-up's RAM test is not traced: only what follows it is looked at.
-    testbed::Testbed tb_{testbed::TestbedOptions{.trace = false}};
-    host::MacAddress station_{};
 };
 
 TEST_F(SetOnTheWire, MulticastListedGroupsOnly) {
@@ -333,7 +315,7 @@ TEST_F(SetOnTheWire, BroadcastNeedsTheBroadcastBit) {
     ASSERT_EQ(tb_.protocol().set_packet_filter(NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST),
               NDIS_STATUS_SUCCESS);
     EXPECT_EQ(deliver(frame(kBroadcast)), std::make_pair(true, true));
-    EXPECT_EQ(deliver(frame(station_)), std::make_pair(true, true));
+    EXPECT_EQ(deliver(frame(kStation)), std::make_pair(true, true));
     EXPECT_TRUE(tb_.errors().empty()) << ::testing::PrintToString(tb_.errors());
 }
 
@@ -355,7 +337,7 @@ TEST_F(SetOnTheWire, LookaheadLimitsWhatIsIndicated) {
     ULONG lookahead = 64, read = 0, needed = 0;
     ASSERT_EQ(tb_.protocol().set(OID_GEN_CURRENT_LOOKAHEAD, &lookahead, 4, &read, &needed),
               NDIS_STATUS_SUCCESS);
-    const auto f = frame(station_, 600);
+    const auto f = frame(kStation, 600);
     EXPECT_EQ(deliver(f), std::make_pair(true, true));
     const auto& got = tb_.protocol().received_frames().back();
     EXPECT_EQ(got.lookahead.size(), 64u);

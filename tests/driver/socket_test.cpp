@@ -10,10 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/testbed.h"
+#include "tests/driver/fixture.h"
 
 namespace {
 
+using fixture::ExpectClean;
 using machine::TraceKind;
 
 constexpr std::uint16_t kIndexPort = 0x3E0;
@@ -53,10 +54,6 @@ std::size_t Reads(const machine::BusTrace& trace, std::uint16_t port) {
     for (const auto& e : trace.entries())
         if (e.kind == TraceKind::In8 && e.port == port) ++n;
     return n;
-}
-
-void ExpectClean(testbed::Testbed& tb) {
-    for (const auto& e : tb.errors()) ADD_FAILURE() << e;
 }
 
 // The socket bring-up alone, for a record with the configuration defaults:

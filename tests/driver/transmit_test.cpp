@@ -9,15 +9,15 @@
 #include <algorithm>
 #include <random>
 
-#include "tests/driver/running_card.h"
+#include "tests/driver/fixture.h"
 
 namespace {
 
-using running_card::CardOptions;
-using running_card::FindRun;
-using running_card::Instant;
-using running_card::kMs;
-using running_card::RunningCard;
+using fixture::CardOptions;
+using fixture::FindRun;
+using fixture::Instant;
+using fixture::kMs;
+using fixture::RunningCard;
 using Bytes = std::vector<std::uint8_t>;
 
 // A frame whose bytes say which frame it is.
@@ -65,6 +65,14 @@ void ExpectIdle(const Ne2000Adapter& a) {
     EXPECT_EQ(a.SendQueueTail, nullptr);
 }
 
+// The end of a test: the peer heard exactly these frames, in order, the
+// transmit side is idle again and nothing broke a rule.
+void ExpectAllSent(RunningCard& c, const std::vector<Bytes>& frames) {
+    EXPECT_EQ(Heard(c), frames);
+    ExpectIdle(c.a);
+    EXPECT_TRUE(c.tb.errors().empty());
+}
+
 TEST(Transmit, ShortFramesGoOutPaddedWithSpacesToSixtyBytes) {
     RunningCard c(Instant());
     std::vector<Bytes> frames;
@@ -80,10 +88,8 @@ TEST(Transmit, ShortFramesGoOutPaddedWithSpacesToSixtyBytes) {
 
     c.tb.run_for(200 * kMs);
     const std::vector<Bytes> expected = {OnTheWire(frames[0]), OnTheWire(frames[1]), frames[2], frames[3]};
-    EXPECT_EQ(Heard(c), expected);
     EXPECT_EQ(c.a.TransmitGoodCount, 4u);
-    ExpectIdle(c.a);
-    EXPECT_TRUE(c.tb.errors().empty());
+    ExpectAllSent(c, expected);
 }
 
 TEST(Transmit, FramesTakeWholePagesAndAreCompletedAsSoonAsTheyAreOnTheCard) {
@@ -104,10 +110,8 @@ TEST(Transmit, FramesTakeWholePagesAndAreCompletedAsSoonAsTheyAreOnTheCard) {
     EXPECT_TRUE(c.tb.peer().received().empty());
 
     c.tb.run_for(200 * kMs);
-    EXPECT_EQ(Heard(c), std::vector<Bytes>({a, b, d}));
     EXPECT_EQ(c.a.TransmitNextPage, 9u);
-    ExpectIdle(c.a);
-    EXPECT_TRUE(c.tb.errors().empty());
+    ExpectAllSent(c, {a, b, d});
 }
 
 TEST(Transmit, FrameThatDoesNotFitBelowPageTwelveGoesToPageZero) {
@@ -123,11 +127,9 @@ TEST(Transmit, FrameThatDoesNotFitBelowPageTwelveGoesToPageZero) {
 
     // When the frame at 8 is done, page 10 is empty: the next frame is at 0.
     c.tb.run_for(100 * kMs);
-    EXPECT_EQ(Heard(c), std::vector<Bytes>({first, second}));
     EXPECT_EQ(StartedPages(c, mark), std::vector<std::string>({"0x48", "0x40"}));
     EXPECT_EQ(c.a.TransmitNextPage, 3u);
-    ExpectIdle(c.a);
-    EXPECT_TRUE(c.tb.errors().empty());
+    ExpectAllSent(c, {first, second});
 }
 
 TEST(Transmit, IdleTransmitterWrapsAnEmptyAreaToPageZero) {
@@ -141,10 +143,8 @@ TEST(Transmit, IdleTransmitterWrapsAnEmptyAreaToPageZero) {
     EXPECT_EQ(c.a.TransmitFillPage, 3u);
 
     c.tb.run_for(50 * kMs);
-    EXPECT_EQ(Heard(c), std::vector<Bytes>({frame}));
     EXPECT_EQ(StartedPages(c, mark), std::vector<std::string>({"0x40"}));
-    ExpectIdle(c.a);
-    EXPECT_TRUE(c.tb.errors().empty());
+    ExpectAllSent(c, {frame});
 }
 
 TEST(Transmit, PacketThatFitsNowhereWaitsWithTheFillPageAlreadyAtZero) {
@@ -162,10 +162,8 @@ TEST(Transmit, PacketThatFitsNowhereWaitsWithTheFillPageAlreadyAtZero) {
 
     c.tb.run_for(100 * kMs);
     EXPECT_EQ(c.tb.protocol().completion_of(late_id), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(Heard(c), std::vector<Bytes>({on_wire, waiting, late}));
     EXPECT_EQ(StartedPages(c, mark), std::vector<std::string>({"0x43", "0x46", "0x40"}));
-    ExpectIdle(c.a);
-    EXPECT_TRUE(c.tb.errors().empty());
+    ExpectAllSent(c, {on_wire, waiting, late});
 }
 
 TEST(Transmit, FullAreaQueuesThePacketAndSendStillPends) {
@@ -184,9 +182,7 @@ TEST(Transmit, FullAreaQueuesThePacketAndSendStillPends) {
 
     c.tb.run_for(100 * kMs);
     EXPECT_EQ(c.tb.protocol().completion_of(id), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(Heard(c), std::vector<Bytes>({a, b, d}));
-    ExpectIdle(c.a);
-    EXPECT_TRUE(c.tb.errors().empty());
+    ExpectAllSent(c, {a, b, d});
 }
 
 TEST(Transmit, FailedCopyCompletesThatPacketAndTheNextOneTakesItsPages) {
@@ -198,7 +194,7 @@ TEST(Transmit, FailedCopyCompletesThatPacketAndTheNextOneTakesItsPages) {
     const auto next_id = c.tb.protocol().send(next);
 
     // The next dummy read sees an address that never moves.
-    running_card::BusTap tap(c.tb);
+    fixture::BusTap tap(c.tb);
     int stuck_polls = 65535;
     tap.on_read = [&](std::uint16_t port, std::uint8_t value) {
         const bool page0 = (c.tb.ndis().last_port_write(c.port(NIC_CR)) & 0xC0) == 0;
@@ -222,16 +218,14 @@ TEST(Transmit, FailedCopyCompletesThatPacketAndTheNextOneTakesItsPages) {
     ASSERT_NE(last_poll, lines.rend());
     const std::size_t after = static_cast<std::size_t>(lines.rend() - last_poll);
     ASSERT_LE(after + 6, lines.size());
-    EXPECT_TRUE(running_card::LinesMatch(
+    EXPECT_TRUE(fixture::LinesMatch(
         {lines.begin() + after, lines.begin() + after + 6},
         {"CR <- 0x00", "RSAR0 <- 0x00", "RSAR1 <- 0x40", "RBCR0 <- 0x02", "RBCR1 <- 0x00", "CR <- 0x0A"}));
-    EXPECT_EQ(Heard(c), std::vector<Bytes>({a, b, next}));
     EXPECT_EQ(StartedPages(c, mark), std::vector<std::string>({"0x46", "0x40"}));
     ASSERT_EQ(c.tb.error_log().entries().size(), 1u);
     EXPECT_EQ(c.tb.error_log().entries()[0].code, NDIS_ERROR_CODE_HARDWARE_FAILURE);
     EXPECT_EQ(c.tb.error_log().entries()[0].values, std::vector<ULONG>({1, 0x4000}));
-    ExpectIdle(c.a);
-    EXPECT_TRUE(c.tb.errors().empty());
+    ExpectAllSent(c, {a, b, next});
 }
 
 TEST(Transmit, SendDuringRingOverflowRecoveryIsCopiedButNotStarted) {
@@ -257,9 +251,7 @@ TEST(Transmit, SendDuringRingOverflowRecoveryIsCopiedButNotStarted) {
         CardStartXmit(&c.a);
     });
     c.tb.run_for(50 * kMs);
-    EXPECT_EQ(Heard(c), std::vector<Bytes>({frame}));
-    ExpectIdle(c.a);
-    EXPECT_TRUE(c.tb.errors().empty());
+    ExpectAllSent(c, {frame});
 }
 
 TEST(Transmit, EmptyAndOversizedPacketsAreRefusedAtOnceWithoutStoppingTheQueue) {
@@ -280,10 +272,8 @@ TEST(Transmit, EmptyAndOversizedPacketsAreRefusedAtOnceWithoutStoppingTheQueue) 
 
     c.tb.run_for(100 * kMs);
     EXPECT_EQ(c.tb.protocol().completion_of(good_id), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(Heard(c), std::vector<Bytes>({a, b, good}));
-    ExpectIdle(c.a);
     EXPECT_TRUE(c.tb.error_log().empty());
-    EXPECT_TRUE(c.tb.errors().empty());
+    ExpectAllSent(c, {a, b, good});
 }
 
 // Six pages is the most the wrap rules can place safely: a seven-page frame
@@ -300,9 +290,7 @@ TEST(Transmit, SixPageFrameWrapsCleanlyAtTheLimit) {
     EXPECT_EQ(c.a.TransmitFillPage, 6u);
 
     c.tb.run_for(50 * kMs);
-    EXPECT_EQ(Heard(c), std::vector<Bytes>({largest}));
-    ExpectIdle(c.a);
-    EXPECT_TRUE(c.tb.errors().empty());
+    ExpectAllSent(c, {largest});
 }
 
 TEST(Transmit, OutcomeOfEachTransmissionIsCounted) {

@@ -42,11 +42,7 @@ struct CardOnWire : ::testing::Test {
     void SetUp() override { c.bring_up(); }
     std::vector<std::uint8_t> send(std::size_t length) {
         auto frame = frame_to({0x02, 0, 0, 0, 0, 9}, length);
-        c.write_memory(0x4000, frame);
-        c.out(TPSR, 0x40);
-        c.out(TBCR1, static_cast<std::uint8_t>(length >> 8));
-        c.out(TBCR0, static_cast<std::uint8_t>(length));
-        c.out(ISR, 0xFF);
+        c.load_frame(frame);
         c.out(kCommand, 0x26);
         return frame;
     }

@@ -52,10 +52,7 @@ TEST_F(Stand, NoIsrRunsInsideASynchronizedRoutineOrInsideAnIsr) {
 TEST_F(Stand, ALatchedInterruptIsRaisedOnlyByARisingEdge) {
     bring_up();
     // Another device holds the shared line high and nobody ever clears it.
-    auto& irq = bus.irq();
-    const auto stuck = irq.add_source("stuck device");
-    irq.steer(stuck, 5);
-    irq.drive(stuck, true);
+    const auto stuck = hold_line_high();
     ndis.service();
     EXPECT_EQ(adapter.counters().isr_calls, 1u);
 
@@ -67,7 +64,7 @@ TEST_F(Stand, ALatchedInterruptIsRaisedOnlyByARisingEdge) {
     EXPECT_EQ(device.cause, testmp::kCauseInterrupt);
 
     // The other device lets go, but the test device still holds the line: no edge.
-    irq.drive(stuck, false);
+    bus.irq().drive(stuck, false);
     ndis.service();
     EXPECT_EQ(adapter.counters().isr_calls, 1u);
     // Once the line falls and rises again, the interrupt is taken.
@@ -93,10 +90,7 @@ TEST_F(Stand, ALevelSensitiveLineNobodyQuietensIsMaskedInsteadOfHanging) {
     testmp::options.mode = NdisInterruptLevelSensitive;
     testmp::options.isr_masks = false;
     bring_up();
-    auto& irq = bus.irq();
-    const auto stuck = irq.add_source("stuck device");
-    irq.steer(stuck, 5);
-    irq.drive(stuck, true);
+    hold_line_high();
     ndis.service();
     EXPECT_GT(adapter.counters().isr_calls, 100u);  // level: asked again and again
     ASSERT_EQ(ndis.errors().size(), 1u);

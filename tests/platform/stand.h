@@ -52,6 +52,15 @@ protected:
         ASSERT_EQ(ndis.initialize(adapter), NDIS_STATUS_SUCCESS);
         ASSERT_NE(testmp::adapter, nullptr);
     }
+    // Another device on the test device's line that drives it high and never
+    // lets go until the test says so.
+    machine::IrqLines::SourceId hold_line_high() {
+        auto& irq = bus.irq();
+        const auto stuck = irq.add_source("stuck device");
+        irq.steer(stuck, 5);
+        irq.drive(stuck, true);
+        return stuck;
+    }
     // Index of the first call named `name` at or after `from` in the miniport's log; -1 if none.
     static int at(const std::string& name, int from = 0) {
         const auto& c = testmp::log.calls;

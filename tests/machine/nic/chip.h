@@ -64,6 +64,15 @@ struct Chip {
             nic.write16(kDataPort, static_cast<std::uint16_t>(data[i] | data[i + 1] << 8));
         if (i < data.size()) nic.write8(kDataPort, data[i]);
     }
+    // The frame in the first transmit page and the chip pointed at it, ISR
+    // cleared: a CR write of 0x26 sends it.
+    void load_frame(std::span<const std::uint8_t> frame) {
+        write_memory(0x4000, frame);
+        out(TPSR, 0x40);
+        out(TBCR1, static_cast<std::uint8_t>(frame.size() >> 8));
+        out(TBCR0, static_cast<std::uint8_t>(frame.size()));
+        out(ISR, 0xFF);
+    }
     std::vector<std::uint8_t> read_memory(std::uint16_t address, std::size_t count) {
         std::vector<std::uint8_t> data;
         remote(address, static_cast<std::uint16_t>(count), 0x0A);

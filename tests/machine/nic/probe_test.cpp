@@ -68,26 +68,26 @@ Found probe(Chip& c) {
     return f;
 }
 
-} // namespace
-
-TEST(Dp8390Probe, WordCardShowsWSignatureAddressAnd16KAt0x4000) {
-    Chip c;
+// The probe of a card built so finds this signature and RAM, and its address.
+void ExpectProbeFinds(const Dp8390Config& config, char signature, std::uint32_t ram_start,
+                      std::uint32_t ram_end) {
+    Chip c(config);
     const Found f = probe(c);
-    EXPECT_EQ(f.signature, 'W');
+    EXPECT_EQ(f.signature, signature);
     EXPECT_EQ(f.address, c.nic.config().station_address);
-    EXPECT_EQ(f.ram_start, 0x4000u);
-    EXPECT_EQ(f.ram_end, 0x8000u);
+    EXPECT_EQ(f.ram_start, ram_start);
+    EXPECT_EQ(f.ram_end, ram_end);
     EXPECT_TRUE(c.nic.violations().empty());
 }
 
+} // namespace
+
+TEST(Dp8390Probe, WordCardShowsWSignatureAddressAnd16KAt0x4000) {
+    ExpectProbeFinds(Dp8390Config::sixteen_bit_card(), 'W', 0x4000, 0x8000);
+}
+
 TEST(Dp8390Probe, ByteCardShowsBSignatureAddressAnd8KAt0x2000) {
-    Chip c(Dp8390Config::eight_bit_card());
-    const Found f = probe(c);
-    EXPECT_EQ(f.signature, 'B');
-    EXPECT_EQ(f.address, c.nic.config().station_address);
-    EXPECT_EQ(f.ram_start, 0x2000u);
-    EXPECT_EQ(f.ram_end, 0x4000u);
-    EXPECT_TRUE(c.nic.violations().empty());
+    ExpectProbeFinds(Dp8390Config::eight_bit_card(), 'B', 0x2000, 0x4000);
 }
 
 TEST(Dp8390Probe, CardWithoutRamAnswersNowhere) {

@@ -19,11 +19,7 @@ struct Transmit : ::testing::Test {
     }
     std::vector<std::uint8_t> load(std::size_t length) {
         auto frame = frame_to({0x02, 0, 0, 0, 0, 7}, length);
-        c.write_memory(0x4000, frame);
-        c.out(TPSR, 0x40);
-        c.out(TBCR1, static_cast<std::uint8_t>(length >> 8));
-        c.out(TBCR0, static_cast<std::uint8_t>(length));
-        c.out(ISR, 0xFF);
+        c.load_frame(frame);
         return frame;
     }
 };

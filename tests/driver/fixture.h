@@ -1,15 +1,17 @@
 #pragma once
-// A running adapter without the bring-up code, for the tests of the register
-// operations, the copies, the transmit, receive and interrupt paths and
-// recovery: the adapter record filled in as registration fills it, the
-// controller programmed by the driver's own set-up routine and taken out of
-// loopback, and the bound protocol's packet filter set through the driver.
-// Frames come from the testbed's peer over the modelled wire.
+// What the driver tests share: the adapters they run on, the peer and the
+// frames it trades with them, and checks on the bus trace.
 //
-// Also a bus tap that stands between the bus and the socket controller, so a
-// test can make the card answer what the model would not (a stop that never
-// shows RST, a dummy read that fails just once), and helpers that compare
-// trace lines and build frames.
+// - InitializedAdapterTest: an adapter brought up through DriverEntry and
+//   Initialize, as NDIS brings it up.
+// - RunningCard: a running adapter without the bring-up code, for the tests of
+//   the register operations, the copies, the transmit, receive and interrupt
+//   paths and recovery: the adapter record filled in as registration fills it,
+//   the controller programmed by the driver's own set-up routine and taken out
+//   of loopback, and the bound protocol's packet filter set through the driver.
+// - BusTap: stands between the bus and the socket controller, so a test can
+//   make the card answer what the model would not (a stop that never shows
+//   RST, a dummy read that fails just once).
 
 #include <gtest/gtest.h>
 
@@ -22,13 +24,71 @@
 
 #include "tests/support/testbed.h"
 
-namespace running_card {
+namespace fixture {
 
 constexpr machine::Nanoseconds kMs = machine::kMillisecond;
 // The card model's station address, which the record and the wrapper's filter are given.
 inline const host::MacAddress kStation = machine::Dp8390Config{}.station_address;
-inline const host::MacAddress kPeer{0x02, 0x00, 0x00, 0x00, 0x00, 0x99};
+// The station at the other end of the wire.
+inline const host::MacAddress kPeer{0x02, 0x00, 0x00, 0x00, 0x99, 0x01};
+inline const host::MacAddress kBroadcast{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
+// Fails the test with every stand-in rule breach and model protocol violation.
+inline void ExpectClean(testbed::Testbed& tb) {
+    for (const auto& e : tb.errors()) ADD_FAILURE() << e;
+}
+
+// --- Frames ---
+
+// An Ethernet frame (15 bytes or more) whose every byte after the header
+// depends on its sequence number and position, so a byte taken from the wrong
+// card address shows.
+inline std::vector<std::uint8_t> EthernetFrame(const host::MacAddress& to, const host::MacAddress& from,
+                                               std::size_t length, unsigned seq) {
+    std::vector<std::uint8_t> f(length);
+    std::copy(to.begin(), to.end(), f.begin());
+    std::copy(from.begin(), from.end(), f.begin() + 6);
+    f[12] = 0x08;
+    f[13] = 0x00;
+    for (std::size_t i = 14; i < length; ++i) f[i] = static_cast<std::uint8_t>(seq * 31 + i * 7 + (i >> 8));
+    f[14] = static_cast<std::uint8_t>(seq);
+    return f;
+}
+
+// A frame from the peer to the station (or to `to`).
+inline std::vector<std::uint8_t> Frame(std::size_t length, unsigned seq, const host::MacAddress& to = kStation) {
+    return EthernetFrame(to, kPeer, length, seq);
+}
+
+inline std::vector<std::uint8_t> Slice(const std::vector<std::uint8_t>& v, std::size_t from, std::size_t n) {
+    return {v.begin() + static_cast<std::ptrdiff_t>(from), v.begin() + static_cast<std::ptrdiff_t>(from + n)};
+}
+
+// --- Adapters ---
+
+// An adapter brought up through DriverEntry and Initialize, its protocol bound
+// and, when asked, its packet filter set. The bring-up's RAM test is not
+// traced: the trace starts with what follows it.
+class InitializedAdapterTest : public ::testing::Test {
+protected:
+    explicit InitializedAdapterTest(ULONG packet_filter = 0) : packet_filter_(packet_filter) {}
+
+    void SetUp() override {
+        ASSERT_EQ(tb_.load_driver(), STATUS_SUCCESS);
+        ASSERT_EQ(tb_.initialize(), NDIS_STATUS_SUCCESS) << tb_.error_log().to_string();
+        tb_.trace().enable();
+        if (packet_filter_ != 0) {
+            ASSERT_EQ(tb_.protocol().set_packet_filter(packet_filter_), NDIS_STATUS_SUCCESS);
+        }
+    }
+
+    testbed::Testbed tb_{testbed::TestbedOptions{.trace = false}};
+
+private:
+    ULONG packet_filter_;
+};
+
+// How a RunningCard is built.
 struct CardOptions {
     bool eight_bit = false;
     // IMR while running; 0 keeps the driver's interrupt handlers out of a
@@ -59,6 +119,7 @@ inline CardOptions Instant() {
     return o;
 }
 
+// The adapter as registration leaves it, made without the bring-up code.
 class RunningCard {
 public:
     explicit RunningCard(CardOptions options = {})
@@ -240,24 +301,4 @@ inline std::size_t IndexOf(const std::vector<std::string>& lines, const std::str
     return FindRun(lines, {line}, from).value_or(lines.size());
 }
 
-// --- Frames ---
-
-// A frame whose every byte depends on its sequence number and position, so a
-// byte taken from the wrong card address shows.
-inline std::vector<std::uint8_t> Frame(std::size_t length, unsigned seq,
-                                       const host::MacAddress& to = kStation) {
-    std::vector<std::uint8_t> f(length);
-    std::copy(to.begin(), to.end(), f.begin());
-    std::copy(kPeer.begin(), kPeer.end(), f.begin() + 6);
-    f[12] = 0x08;
-    f[13] = 0x00;
-    for (std::size_t i = 14; i < length; ++i) f[i] = static_cast<std::uint8_t>(seq * 31 + i * 7 + (i >> 8));
-    f[14] = static_cast<std::uint8_t>(seq);
-    return f;
-}
-
-inline std::vector<std::uint8_t> Slice(const std::vector<std::uint8_t>& v, std::size_t from, std::size_t n) {
-    return {v.begin() + static_cast<std::ptrdiff_t>(from), v.begin() + static_cast<std::ptrdiff_t>(from + n)};
-}
-
-}  // namespace running_card
+}  // namespace fixture
