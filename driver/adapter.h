@@ -30,6 +30,13 @@ constexpr UINT kPortRangeLength = 0x20;
 constexpr UCHAR kDefaultInterruptMask = 0x1B;  // PRX | PTX | TXE | OVW
 constexpr ULONG kTransmitPageEmpty = 0;
 constexpr ULONG kTransmitPageFull = 2;
+constexpr ULONG kPageSize = 256;             // card memory is laid out and addressed in pages
+// Time given to the controller after a stop command to finish the frame in
+// hand and come to rest.
+constexpr ULONG kStopSettleUs = 2000;
+// Filters that need every multicast frame: the hash is opened fully (all MAR
+// bits set) rather than loaded.
+constexpr ULONG kAllMulticastFilters = NDIS_PACKET_TYPE_ALL_MULTICAST | NDIS_PACKET_TYPE_PROMISCUOUS;
 
 // ---------------------------------------------------------------------------
 // DP8390 register offsets from IoPortBase. Page 0 unless marked.
@@ -70,6 +77,7 @@ constexpr UCHAR CR_REMOTE_READ = 0x08;
 constexpr UCHAR CR_REMOTE_WRITE = 0x10;
 constexpr UCHAR CR_NO_DMA = 0x20;  // abort or complete remote DMA
 constexpr UCHAR CR_PAGE1 = 0x40;
+constexpr UCHAR kCrStartPage0 = CR_STA | CR_NO_DMA;  // 0x22: running, page 0, no remote DMA
 
 // ISR and IMR bits
 constexpr UCHAR ISR_PRX = 0x01;

@@ -13,7 +13,6 @@ NDIS_INIT_FUNCTION(CardReadEthernetAddress)
 
 namespace {
 
-constexpr ULONG kStopSettleUs = 2000;
 constexpr ULONG kResetPollUs = 4;
 constexpr UINT kResetPolls = 0x3FFE;
 

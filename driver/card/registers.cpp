@@ -11,8 +11,7 @@
 
 namespace {
 
-// Start, abort/complete remote DMA, page 0 and page 1.
-constexpr UCHAR kCrStartPage0 = CR_STA | CR_NO_DMA;             // 0x22
+// Start on page 1, stop, transmit; all with remote DMA aborted or complete.
 constexpr UCHAR kCrStartPage1 = CR_STA | CR_NO_DMA | CR_PAGE1;  // 0x62
 constexpr UCHAR kCrStop = CR_STP | CR_NO_DMA;                   // 0x21
 constexpr UCHAR kCrTransmit = CR_STA | CR_TXP | CR_NO_DMA;      // 0x26

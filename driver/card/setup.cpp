@@ -3,15 +3,6 @@
 
 #include "driver/adapter.h"
 
-namespace {
-
-constexpr ULONG kStopSettleUs = 2000;
-
-// Either filter needs every multicast frame, so the hash is opened fully.
-constexpr ULONG kAllMulticastFilters = NDIS_PACKET_TYPE_ALL_MULTICAST | NDIS_PACKET_TYPE_PROMISCUOUS;
-
-}  // namespace
-
 BOOLEAN CardSetup(PNe2000Adapter Adapter) {
     CardWriteRegister(Adapter, NIC_CR, CR_NO_DMA | CR_STP);
     // A card that does not read back stopped is gone or dead: write nothing more.

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr ULONG kPageSize = 256;
 constexpr ULONG kFcsSize = 4;
 constexpr ULONG kReceiveHeaderSize = 4;
 // The header is read with two spare bytes: the second judgement looks at it one

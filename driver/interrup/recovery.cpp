@@ -12,15 +12,6 @@
 
 #include "driver/adapter.h"
 
-namespace {
-
-constexpr UCHAR kCrStartPage0 = CR_STA | CR_NO_DMA;  // 0x22
-
-// Time given to the chip to finish the frame in hand and come to a stop.
-constexpr ULONG kStopSettle = 2000;
-
-}  // namespace
-
 BOOLEAN NTAPI SyncCardUpdateCounters(PVOID Context) {
     // Reading a tally counter clears it, so each reading is added as it is.
     PNe2000Adapter adapter = (PNe2000Adapter)Context;
@@ -34,7 +25,7 @@ BOOLEAN NTAPI SyncCardHandleOverflow(PVOID Context) {
     PNe2000Adapter adapter = (PNe2000Adapter)Context;
 
     SyncCardStop(adapter);
-    KeStallExecutionProcessor(kStopSettle);
+    KeStallExecutionProcessor(kStopSettleUs);
 
     // Stopping the chip abandons a transmission that was under way. If its
     // completion was seen, the transmit handling deals with it afterwards;
@@ -68,7 +59,7 @@ VOID OctogmetusceratorRevisited(PNe2000Adapter Adapter) {
     // Stop and start the chip through loopback, which clears the transmitter
     // after the aborted frame, then back onto the wire.
     SyncCardStop(Adapter);
-    KeStallExecutionProcessor(kStopSettle);
+    KeStallExecutionProcessor(kStopSettleUs);
     CardWriteRegister(Adapter, NIC_TCR, TCR_INTERNAL_LOOPBACK);
     CardWriteRegister(Adapter, NIC_CR, kCrStartPage0);
     CardWriteRegister(Adapter, NIC_TCR, TCR_NORMAL);

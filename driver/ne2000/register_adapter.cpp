@@ -13,7 +13,6 @@ namespace {
 // page, because the controller refuses to store into the page at BNRY, which
 // stays one page behind the next frame to be read.
 constexpr ULONG kMinimumRingPages = 7;
-constexpr ULONG kPageSize = 256;
 
 VOID LinkAdapter(PNe2000Adapter Adapter) {
     Adapter->NextAdapter = Ne2000MiniportBlock.AdapterQueue;

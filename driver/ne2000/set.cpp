@@ -13,10 +13,6 @@ constexpr ULONG kUnsupportedFilterBits = NDIS_PACKET_TYPE_SOURCE_ROUTING | NDIS_
                                          NDIS_PACKET_TYPE_GROUP | NDIS_PACKET_TYPE_ALL_FUNCTIONAL |
                                          NDIS_PACKET_TYPE_FUNCTIONAL | NDIS_PACKET_TYPE_MAC_FRAME;
 
-// Filters that need every multicast frame: the hash is opened fully (all
-// MAR bits set) rather than loaded.
-constexpr ULONG kAllMulticastFilters = NDIS_PACKET_TYPE_ALL_MULTICAST | NDIS_PACKET_TYPE_PROMISCUOUS;
-
 // Filters that need the chip's multicast acceptance (RCR AM) at all.
 constexpr ULONG kMulticastFilters =
     NDIS_PACKET_TYPE_MULTICAST | NDIS_PACKET_TYPE_ALL_MULTICAST | NDIS_PACKET_TYPE_PROMISCUOUS;
