@@ -16,21 +16,21 @@
 // ---------------------------------------------------------------------------
 // Constants
 // ---------------------------------------------------------------------------
-constexpr UINT kTransmitPages = 12;          // 256-byte pages at the start of card RAM
-constexpr UINT kMaxLookahead = 238;          // lookahead bytes beyond the Ethernet header
+constexpr UINT kTransmitPages = 12;  // 256-byte pages at the start of card RAM
+constexpr UINT kMaxLookahead = 238;  // lookahead bytes beyond the Ethernet header
 constexpr UINT kEthernetHeaderSize = 14;
-constexpr UINT kMinimumFrameSize = 60;       // without FCS; shorter frames are padded
-constexpr UINT kMaximumFrameSize = 1514;     // without FCS
+constexpr UINT kMinimumFrameSize = 60;    // without FCS; shorter frames are padded
+constexpr UINT kMaximumFrameSize = 1514;  // without FCS
 constexpr UINT kMaximumFramePayload = 1500;
 constexpr UINT kLookaheadBufferSize = kEthernetHeaderSize + kMaxLookahead;  // 252
 constexpr UINT kMulticastSlots = 16;
 constexpr UINT kEthernetAddressLength = 6;
-constexpr UINT kReceiveBatchLimit = 10;      // a pass ends once the count exceeds this
+constexpr UINT kReceiveBatchLimit = 10;  // a pass ends once the count exceeds this
 constexpr UINT kPortRangeLength = 0x20;
 constexpr UCHAR kDefaultInterruptMask = 0x1B;  // PRX | PTX | TXE | OVW
 constexpr ULONG kTransmitPageEmpty = 0;
 constexpr ULONG kTransmitPageFull = 2;
-constexpr ULONG kPageSize = 256;             // card memory is laid out and addressed in pages
+constexpr ULONG kPageSize = 256;  // card memory is laid out and addressed in pages
 // Time given to the controller after a stop command to finish the frame in
 // hand and come to rest.
 constexpr ULONG kStopSettleUs = 2000;
@@ -50,24 +50,24 @@ constexpr UCHAR NIC_TPSR = 0x04;    // write
 constexpr UCHAR NIC_TBCR0 = 0x05;   // write
 constexpr UCHAR NIC_TBCR1 = 0x06;   // write
 constexpr UCHAR NIC_ISR = 0x07;
-constexpr UCHAR NIC_CRDA0 = 0x08;   // read
-constexpr UCHAR NIC_CRDA1 = 0x09;   // read
-constexpr UCHAR NIC_RSAR0 = 0x08;   // write
-constexpr UCHAR NIC_RSAR1 = 0x09;   // write
-constexpr UCHAR NIC_RBCR0 = 0x0A;   // write
-constexpr UCHAR NIC_RBCR1 = 0x0B;   // write
-constexpr UCHAR NIC_RCR = 0x0C;     // write
-constexpr UCHAR NIC_TCR = 0x0D;     // write
-constexpr UCHAR NIC_CNTR0 = 0x0D;   // read
-constexpr UCHAR NIC_DCR = 0x0E;     // write
-constexpr UCHAR NIC_CNTR1 = 0x0E;   // read
-constexpr UCHAR NIC_IMR = 0x0F;     // write
-constexpr UCHAR NIC_CNTR2 = 0x0F;   // read
-constexpr UCHAR NIC_PAR0 = 0x01;    // page 1, PAR0..PAR5 at 0x01..0x06
-constexpr UCHAR NIC_CURR = 0x07;    // page 1
-constexpr UCHAR NIC_MAR0 = 0x08;    // page 1, MAR0..MAR7 at 0x08..0x0F
-constexpr UCHAR NIC_DATA = 0x10;    // remote-DMA data port
-constexpr UCHAR NIC_RESET = 0x1F;   // read, then write, to reset the card
+constexpr UCHAR NIC_CRDA0 = 0x08;  // read
+constexpr UCHAR NIC_CRDA1 = 0x09;  // read
+constexpr UCHAR NIC_RSAR0 = 0x08;  // write
+constexpr UCHAR NIC_RSAR1 = 0x09;  // write
+constexpr UCHAR NIC_RBCR0 = 0x0A;  // write
+constexpr UCHAR NIC_RBCR1 = 0x0B;  // write
+constexpr UCHAR NIC_RCR = 0x0C;    // write
+constexpr UCHAR NIC_TCR = 0x0D;    // write
+constexpr UCHAR NIC_CNTR0 = 0x0D;  // read
+constexpr UCHAR NIC_DCR = 0x0E;    // write
+constexpr UCHAR NIC_CNTR1 = 0x0E;  // read
+constexpr UCHAR NIC_IMR = 0x0F;    // write
+constexpr UCHAR NIC_CNTR2 = 0x0F;  // read
+constexpr UCHAR NIC_PAR0 = 0x01;   // page 1, PAR0..PAR5 at 0x01..0x06
+constexpr UCHAR NIC_CURR = 0x07;   // page 1
+constexpr UCHAR NIC_MAR0 = 0x08;   // page 1, MAR0..MAR7 at 0x08..0x0F
+constexpr UCHAR NIC_DATA = 0x10;   // remote-DMA data port
+constexpr UCHAR NIC_RESET = 0x1F;  // read, then write, to reset the card
 
 // CR bits and the values written to it
 constexpr UCHAR CR_STP = 0x01;
@@ -104,8 +104,8 @@ constexpr UCHAR TCR_INTERNAL_LOOPBACK = 0x02;
 
 // DCR values
 constexpr UCHAR DCR_WTS = 0x01;
-constexpr UCHAR DCR_BYTE_WIDE = 0x48;  // FT1 | LS
-constexpr UCHAR DCR_WORD_WIDE = 0x49;  // FT1 | LS | WTS
+constexpr UCHAR DCR_BYTE_WIDE = 0x48;      // FT1 | LS
+constexpr UCHAR DCR_WORD_WIDE = 0x49;      // FT1 | LS | WTS
 constexpr UCHAR DCR_LOOPBACK_INIT = 0x50;  // FT1 | AR, byte-wide, loopback
 
 // TSR and RSR bits
@@ -246,15 +246,17 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
 NDIS_STATUS NTAPI Ne2000Initialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex,
                                    PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
-                                   NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE WrapperConfigurationContext);
+                                   NDIS_HANDLE MiniportAdapterHandle,
+                                   NDIS_HANDLE WrapperConfigurationContext);
 NDIS_STATUS Ne2000RegisterAdapter(PNe2000Adapter Adapter, BOOLEAN ConfigErrorFlag, ULONG ConfigErrorValue);
 
 extern const ULONG Ne2000SupportedOids[31];
 NDIS_STATUS NTAPI Ne2000QueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
                                          PVOID InformationBuffer, ULONG InformationBufferLength,
                                          PULONG BytesWritten, PULONG BytesNeeded);
-NDIS_STATUS NTAPI Ne2000SetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
-                                       ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded);
+NDIS_STATUS NTAPI Ne2000SetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
+                                       PVOID InformationBuffer, ULONG InformationBufferLength,
+                                       PULONG BytesRead, PULONG BytesNeeded);
 NDIS_STATUS DispatchSetPacketFilter(PNe2000Adapter Adapter);
 NDIS_STATUS DispatchSetMulticastAddressList(PNe2000Adapter Adapter);
 
@@ -277,8 +279,9 @@ VOID NTAPI Ne2000HandleInterrupt(NDIS_HANDLE MiniportAdapterContext);
 BOOLEAN Ne2000RcvDpc(PNe2000Adapter Adapter);
 BOOLEAN Ne2000PacketOK(PNe2000Adapter Adapter);
 ULONG Ne2000IndicatePacket(PNe2000Adapter Adapter);
-NDIS_STATUS NTAPI Ne2000TransferData(PNDIS_PACKET Packet, PUINT BytesTransferred, NDIS_HANDLE MiniportAdapterContext,
-                                     NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset, UINT BytesToTransfer);
+NDIS_STATUS NTAPI Ne2000TransferData(PNDIS_PACKET Packet, PUINT BytesTransferred,
+                                     NDIS_HANDLE MiniportAdapterContext, NDIS_HANDLE MiniportReceiveContext,
+                                     UINT ByteOffset, UINT BytesToTransfer);
 
 NDIS_STATUS NTAPI Ne2000Send(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags);
 VOID Ne2000DoNextSend(PNe2000Adapter Adapter);

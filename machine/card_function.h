@@ -57,4 +57,4 @@ private:
     std::vector<std::string> violations_;
 };
 
-} // namespace machine
+}  // namespace machine

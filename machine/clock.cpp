@@ -18,7 +18,9 @@ bool VirtualClock::cancel(EventId id) {
     return true;
 }
 
-bool VirtualClock::pending(EventId id) const { return when_of_.contains(id); }
+bool VirtualClock::pending(EventId id) const {
+    return when_of_.contains(id);
+}
 
 void VirtualClock::run_until(Nanoseconds deadline) {
     // An event may schedule or cancel others, so look the queue up afresh
@@ -43,4 +45,4 @@ std::optional<Nanoseconds> VirtualClock::next_event_time() const {
     return events_.begin()->first.when;
 }
 
-} // namespace machine
+}  // namespace machine

@@ -26,7 +26,9 @@ public:
 
     // Events due at the same instant run in the order they were scheduled.
     EventId schedule_at(Nanoseconds when, Action action);
-    EventId schedule_in(Nanoseconds delay, Action action) { return schedule_at(now_ + delay, std::move(action)); }
+    EventId schedule_in(Nanoseconds delay, Action action) {
+        return schedule_at(now_ + delay, std::move(action));
+    }
     // Returns false when the event already ran or was cancelled.
     bool cancel(EventId id);
     bool pending(EventId id) const;
@@ -51,4 +53,4 @@ private:
     std::map<EventId, Nanoseconds> when_of_;
 };
 
-} // namespace machine
+}  // namespace machine

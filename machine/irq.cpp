@@ -24,7 +24,9 @@ void IrqLines::drive(SourceId source, bool asserted) {
     if (s.line != kNoIrqLine) update(static_cast<unsigned>(s.line));
 }
 
-bool IrqLines::level(unsigned line) const { return line < kIrqLineCount && levels_[line]; }
+bool IrqLines::level(unsigned line) const {
+    return line < kIrqLineCount && levels_[line];
+}
 
 bool IrqLines::compute(unsigned line) const {
     for (const Source& s : sources_)
@@ -42,4 +44,4 @@ void IrqLines::update(unsigned line) {
     for (const auto& l : listeners) l(line, now);
 }
 
-} // namespace machine
+}  // namespace machine

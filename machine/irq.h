@@ -48,4 +48,4 @@ private:
     std::vector<Listener> listeners_;
 };
 
-} // namespace machine
+}  // namespace machine

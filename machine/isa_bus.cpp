@@ -15,12 +15,22 @@ void IoDevice::write16(std::uint16_t port, std::uint16_t value) {
     write8(static_cast<std::uint16_t>(port + 1), static_cast<std::uint8_t>(value >> 8));
 }
 
-std::string IoDevice::port_name(std::uint16_t, bool) const { return {}; }
+std::string IoDevice::port_name(std::uint16_t, bool) const {
+    return {};
+}
 
-void IsaBus::attach(IoDevice& device) { io_.push_back(&device); }
-void IsaBus::detach(IoDevice& device) { std::erase(io_, &device); }
-void IsaBus::attach(MemoryDevice& device) { memory_.push_back(&device); }
-void IsaBus::detach(MemoryDevice& device) { std::erase(memory_, &device); }
+void IsaBus::attach(IoDevice& device) {
+    io_.push_back(&device);
+}
+void IsaBus::detach(IoDevice& device) {
+    std::erase(io_, &device);
+}
+void IsaBus::attach(MemoryDevice& device) {
+    memory_.push_back(&device);
+}
+void IsaBus::detach(MemoryDevice& device) {
+    std::erase(memory_, &device);
+}
 
 IoDevice* IsaBus::find(std::uint16_t port, IoWidth* width) const {
     for (IoDevice* d : io_) {
@@ -171,4 +181,4 @@ void IsaBus::stall(std::uint32_t microseconds) {
     clock_.advance(static_cast<Nanoseconds>(microseconds) * kMicrosecond);
 }
 
-} // namespace machine
+}  // namespace machine

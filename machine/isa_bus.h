@@ -102,4 +102,4 @@ private:
     std::uint64_t port_accesses_ = 0;
 };
 
-} // namespace machine
+}  // namespace machine

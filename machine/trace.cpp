@@ -10,8 +10,10 @@ std::string hex(std::uint32_t v, int digits) {
     std::snprintf(buf, sizeof buf, "0x%0*X", digits, static_cast<unsigned>(v));
     return buf;
 }
-std::string where(const TraceEntry& e) { return e.name.empty() ? "port " + hex(e.port, 3) : e.name; }
-} // namespace
+std::string where(const TraceEntry& e) {
+    return e.name.empty() ? "port " + hex(e.port, 3) : e.name;
+}
+}  // namespace
 
 bool TraceEntry::is_port_read() const {
     return kind == TraceKind::In8 || kind == TraceKind::In16 || kind == TraceKind::InString8 ||
@@ -25,17 +27,28 @@ bool TraceEntry::is_port_write() const {
 
 std::string TraceEntry::to_string() const {
     switch (kind) {
-    case TraceKind::In8: return where(*this) + " -> " + hex(value, 2);
-    case TraceKind::Out8: return where(*this) + " <- " + hex(value, 2);
-    case TraceKind::In16: return where(*this) + " -> " + hex(value, 4) + " (word)";
-    case TraceKind::Out16: return where(*this) + " <- " + hex(value, 4) + " (word)";
-    case TraceKind::InString8: return where(*this) + " -> " + std::to_string(count) + " bytes";
-    case TraceKind::OutString8: return where(*this) + " <- " + std::to_string(count) + " bytes";
-    case TraceKind::InString16: return where(*this) + " -> " + std::to_string(count) + " words";
-    case TraceKind::OutString16: return where(*this) + " <- " + std::to_string(count) + " words";
-    case TraceKind::MemRead8: return "mem " + hex(port, 5) + " -> " + hex(value, 2);
-    case TraceKind::MemWrite8: return "mem " + hex(port, 5) + " <- " + hex(value, 2);
-    case TraceKind::Stall: return "stall " + std::to_string(value) + "us";
+        case TraceKind::In8:
+            return where(*this) + " -> " + hex(value, 2);
+        case TraceKind::Out8:
+            return where(*this) + " <- " + hex(value, 2);
+        case TraceKind::In16:
+            return where(*this) + " -> " + hex(value, 4) + " (word)";
+        case TraceKind::Out16:
+            return where(*this) + " <- " + hex(value, 4) + " (word)";
+        case TraceKind::InString8:
+            return where(*this) + " -> " + std::to_string(count) + " bytes";
+        case TraceKind::OutString8:
+            return where(*this) + " <- " + std::to_string(count) + " bytes";
+        case TraceKind::InString16:
+            return where(*this) + " -> " + std::to_string(count) + " words";
+        case TraceKind::OutString16:
+            return where(*this) + " <- " + std::to_string(count) + " words";
+        case TraceKind::MemRead8:
+            return "mem " + hex(port, 5) + " -> " + hex(value, 2);
+        case TraceKind::MemWrite8:
+            return "mem " + hex(port, 5) + " <- " + hex(value, 2);
+        case TraceKind::Stall:
+            return "stall " + std::to_string(value) + "us";
     }
     return "?";
 }
@@ -60,4 +73,4 @@ std::vector<std::string> BusTrace::lines(std::size_t from) const {
     return out;
 }
 
-} // namespace machine
+}  // namespace machine

@@ -16,7 +16,7 @@ enum class TraceKind {
     Out8,
     In16,
     Out16,
-    InString8,   // one HAL string call: `count` byte reads of one port
+    InString8,  // one HAL string call: `count` byte reads of one port
     OutString8,
     InString16,  // `count` word reads of one port
     OutString16,
@@ -61,4 +61,4 @@ private:
     std::vector<TraceEntry> entries_;
 };
 
-} // namespace machine
+}  // namespace machine

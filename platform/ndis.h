@@ -221,7 +221,8 @@ typedef enum _NDIS_MEDIUM {
     NdisMediumDix,
     NdisMediumArcnetRaw,
     NdisMediumArcnet878_2
-} NDIS_MEDIUM, *PNDIS_MEDIUM;
+} NDIS_MEDIUM,
+    *PNDIS_MEDIUM;
 
 typedef enum _NDIS_HARDWARE_STATUS {
     NdisHardwareStatusReady,
@@ -403,12 +404,15 @@ typedef NDIS_STATUS(NTAPI* W_INITIALIZE_HANDLER)(PNDIS_STATUS OpenErrorStatus, P
 typedef VOID(NTAPI* W_ISR_HANDLER)(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
                                    NDIS_HANDLE MiniportAdapterContext);
 typedef NDIS_STATUS(NTAPI* W_QUERY_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
-                                                        PVOID InformationBuffer, ULONG InformationBufferLength,
-                                                        PULONG BytesWritten, PULONG BytesNeeded);
-typedef NDIS_STATUS(NTAPI* W_RECONFIGURE_HANDLER)(PNDIS_STATUS OpenErrorStatus, NDIS_HANDLE MiniportAdapterContext,
+                                                        PVOID InformationBuffer,
+                                                        ULONG InformationBufferLength, PULONG BytesWritten,
+                                                        PULONG BytesNeeded);
+typedef NDIS_STATUS(NTAPI* W_RECONFIGURE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
+                                                  NDIS_HANDLE MiniportAdapterContext,
                                                   NDIS_HANDLE WrapperConfigurationContext);
 typedef NDIS_STATUS(NTAPI* W_RESET_HANDLER)(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext);
-typedef NDIS_STATUS(NTAPI* W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags);
+typedef NDIS_STATUS(NTAPI* W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet,
+                                           UINT Flags);
 typedef NDIS_STATUS(NTAPI* W_SET_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
                                                       PVOID InformationBuffer, ULONG InformationBufferLength,
                                                       PULONG BytesRead, PULONG BytesNeeded);
@@ -475,13 +479,14 @@ CCHAR NTAPI NdisSystemProcessorCount(VOID);
 
 VOID NTAPI NdisMSetAttributes(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
                               BOOLEAN BusMaster, NDIS_INTERFACE_TYPE AdapterType);
-NDIS_STATUS NTAPI NdisMRegisterIoPortRange(PVOID* PortOffset, NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
-                                           UINT NumberOfPorts);
+NDIS_STATUS NTAPI NdisMRegisterIoPortRange(PVOID* PortOffset, NDIS_HANDLE MiniportAdapterHandle,
+                                           UINT InitialPort, UINT NumberOfPorts);
 VOID NTAPI NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort, UINT NumberOfPorts,
                                       PVOID PortOffset);
-NDIS_STATUS NTAPI NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt, NDIS_HANDLE MiniportAdapterHandle,
-                                         UINT InterruptVector, UINT InterruptLevel, BOOLEAN RequestIsr,
-                                         BOOLEAN SharedInterrupt, NDIS_INTERRUPT_MODE InterruptMode);
+NDIS_STATUS NTAPI NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
+                                         NDIS_HANDLE MiniportAdapterHandle, UINT InterruptVector,
+                                         UINT InterruptLevel, BOOLEAN RequestIsr, BOOLEAN SharedInterrupt,
+                                         NDIS_INTERRUPT_MODE InterruptMode);
 VOID NTAPI NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
 BOOLEAN NTAPI NdisMSynchronizeWithInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
                                             PNDIS_SYNCHRONIZE_ROUTINE SynchronizeFunction,
@@ -520,10 +525,10 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 
 // The miniport's spelling of the filter indications: the filter database is
 // the one the wrapper keeps for the adapter handle.
-#define NdisMEthIndicateReceive(Handle, Context, HeaderBuffer, HeaderBufferSize, LookaheadBuffer, \
-                                LookaheadBufferSize, PacketSize)                                 \
-    EthFilterDprIndicateReceive(((PNDIS_MINIPORT_BLOCK)(Handle))->EthDB, (Context),             \
-                                (PCHAR)(HeaderBuffer), (HeaderBuffer), (HeaderBufferSize),      \
-                                (LookaheadBuffer), (LookaheadBufferSize), (PacketSize))
+#define NdisMEthIndicateReceive(Handle, Context, HeaderBuffer, HeaderBufferSize, LookaheadBuffer,          \
+                                LookaheadBufferSize, PacketSize)                                           \
+    EthFilterDprIndicateReceive(((PNDIS_MINIPORT_BLOCK)(Handle))->EthDB, (Context), (PCHAR)(HeaderBuffer), \
+                                (HeaderBuffer), (HeaderBufferSize), (LookaheadBuffer),                     \
+                                (LookaheadBufferSize), (PacketSize))
 #define NdisMEthIndicateReceiveComplete(Handle) \
     EthFilterDprIndicateReceiveComplete(((PNDIS_MINIPORT_BLOCK)(Handle))->EthDB)

@@ -28,14 +28,16 @@ std::array<std::uint8_t, 32> plain_prom(const MacAddress& station) {
     return prom;
 }
 
-} // namespace
+}  // namespace
 
 CardMemory::CardMemory(const Dp8390Config& config)
     : prom_(config.width == Dp8390Config::Width::Bits16 ? doubled_prom(config.station_address)
-                                                         : plain_prom(config.station_address)),
+                                                        : plain_prom(config.station_address)),
       ram_start_(std::min(config.ram_start, kAddressSpace)),
       ram_(std::min(config.ram_size, kAddressSpace - ram_start_), 0) {}
 
-void CardMemory::clear_ram() { std::fill(ram_.begin(), ram_.end(), 0); }
+void CardMemory::clear_ram() {
+    std::fill(ram_.begin(), ram_.end(), 0);
+}
 
-} // namespace machine
+}  // namespace machine

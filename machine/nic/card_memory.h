@@ -36,4 +36,4 @@ private:
     std::vector<std::uint8_t> ram_;
 };
 
-} // namespace machine
+}  // namespace machine

@@ -13,12 +13,14 @@ using namespace dp8390;
 namespace {
 
 // Registers are decoded by page and offset: 0xPR.
-constexpr unsigned at(unsigned page, unsigned reg) { return page << 4 | reg; }
+constexpr unsigned at(unsigned page, unsigned reg) {
+    return page << 4 | reg;
+}
 
-constexpr const char* kPage0ReadNames[16] = {"CR",   "CLDA0", "CLDA1", "BNRY", "TSR", "NCR",
-                                             "FIFO", "ISR",   "CRDA0", "CRDA1", "",   "",
+constexpr const char* kPage0ReadNames[16] = {"CR",   "CLDA0", "CLDA1", "BNRY",  "TSR", "NCR",
+                                             "FIFO", "ISR",   "CRDA0", "CRDA1", "",    "",
                                              "RSR",  "CNTR0", "CNTR1", "CNTR2"};
-constexpr const char* kPage0WriteNames[16] = {"CR",    "PSTART", "PSTOP", "BNRY",  "TPSR", "TBCR0",
+constexpr const char* kPage0WriteNames[16] = {"CR",    "PSTART", "PSTOP", "BNRY",  "TPSR",  "TBCR0",
                                               "TBCR1", "ISR",    "RSAR0", "RSAR1", "RBCR0", "RBCR1",
                                               "RCR",   "TCR",    "DCR",   "IMR"};
 constexpr const char* kPage1Names[16] = {"CR",   "PAR0", "PAR1", "PAR2", "PAR3", "PAR4", "PAR5", "CURR",
@@ -27,10 +29,9 @@ constexpr const char* kPage1Names[16] = {"CR",   "PAR0", "PAR1", "PAR2", "PAR3",
 constexpr const char* kPage2Names[16] = {"CR", "PSTART", "PSTOP", "RNPP", "TPSR", "LNPP", "ACU", "ACL",
                                          "",   "",       "",      "",     "RCR",  "TCR",  "DCR", "IMR"};
 
-} // namespace
+}  // namespace
 
-Dp8390::Dp8390(VirtualClock& clock, Dp8390Config config)
-    : clock_(clock), config_(config), memory_(config_) {
+Dp8390::Dp8390(VirtualClock& clock, Dp8390Config config) : clock_(clock), config_(config), memory_(config_) {
     transmit_frame_.reserve(1536);
     power_up_registers();
 }
@@ -39,7 +40,9 @@ Dp8390::~Dp8390() {
     if (transmit_event_ != 0) clock_.cancel(transmit_event_);
 }
 
-std::uint16_t Dp8390::port_count() const { return kPortCount; }
+std::uint16_t Dp8390::port_count() const {
+    return kPortCount;
+}
 
 bool Dp8390::word_port(std::uint16_t offset) const {
     return config_.drives_iois16 && offset >= kDataPort && offset < kResetPort;
@@ -57,8 +60,10 @@ std::uint8_t Dp8390::read8(std::uint16_t offset) {
 }
 
 void Dp8390::write8(std::uint16_t offset, std::uint8_t value) {
-    if (offset < kDataPort) write_register(offset, value);
-    else if (offset < kResetPort) write_data8(value);
+    if (offset < kDataPort)
+        write_register(offset, value);
+    else if (offset < kResetPort)
+        write_data8(value);
     // Writes to the reset port only end the pulse the read began: nothing to do.
 }
 
@@ -68,8 +73,10 @@ std::uint16_t Dp8390::read16(std::uint16_t offset) {
 }
 
 void Dp8390::write16(std::uint16_t offset, std::uint16_t value) {
-    if (offset >= kDataPort && offset < kResetPort) write_data16(value);
-    else CardFunction::write16(offset, value);
+    if (offset >= kDataPort && offset < kResetPort)
+        write_data16(value);
+    else
+        CardFunction::write16(offset, value);
 }
 
 std::string Dp8390::port_name(std::uint16_t offset, bool write) const {
@@ -77,46 +84,81 @@ std::string Dp8390::port_name(std::uint16_t offset, bool write) const {
     if (offset >= kResetPort) return "RESET";
     if (offset >= kDataPort) return "DATA";
     switch (page_) {
-    case 0: return write ? kPage0WriteNames[offset] : kPage0ReadNames[offset];
-    case 1: return kPage1Names[offset];
-    case 2: return kPage2Names[offset];
-    default: return offset == kCommand ? "CR" : "";
+        case 0:
+            return write ? kPage0WriteNames[offset] : kPage0ReadNames[offset];
+        case 1:
+            return kPage1Names[offset];
+        case 2:
+            return kPage2Names[offset];
+        default:
+            return offset == kCommand ? "CR" : "";
     }
 }
 
 std::uint8_t Dp8390::read_register(std::uint16_t reg) {
     if (reg == kCommand) return command_value();
     switch (at(page_, reg)) {
-    case at(0, CLDA0): return static_cast<std::uint8_t>(clda_);
-    case at(0, CLDA1): return static_cast<std::uint8_t>(clda_ >> 8);
-    case at(0, BNRY): return bnry_;
-    case at(0, TSR): return tsr_;
-    case at(0, NCR): return ncr_;
-    case at(0, ISR): return isr_;
-    case at(0, CRDA0): return static_cast<std::uint8_t>(crda_);
-    case at(0, CRDA1): return static_cast<std::uint8_t>(crda_ >> 8);
-    case at(0, RSR): return rsr_;
-    case at(0, CNTR0): return read_and_clear(cntr_alignment_);
-    case at(0, CNTR1): return read_and_clear(cntr_crc_);
-    case at(0, CNTR2): return read_and_clear(cntr_missed_);
+        case at(0, CLDA0):
+            return static_cast<std::uint8_t>(clda_);
+        case at(0, CLDA1):
+            return static_cast<std::uint8_t>(clda_ >> 8);
+        case at(0, BNRY):
+            return bnry_;
+        case at(0, TSR):
+            return tsr_;
+        case at(0, NCR):
+            return ncr_;
+        case at(0, ISR):
+            return isr_;
+        case at(0, CRDA0):
+            return static_cast<std::uint8_t>(crda_);
+        case at(0, CRDA1):
+            return static_cast<std::uint8_t>(crda_ >> 8);
+        case at(0, RSR):
+            return rsr_;
+        case at(0, CNTR0):
+            return read_and_clear(cntr_alignment_);
+        case at(0, CNTR1):
+            return read_and_clear(cntr_crc_);
+        case at(0, CNTR2):
+            return read_and_clear(cntr_missed_);
 
-    case at(1, PAR0): case at(1, PAR0 + 1): case at(1, PAR0 + 2):
-    case at(1, PAR0 + 3): case at(1, PAR0 + 4): case at(1, PAR0 + 5):
-        return par_[reg - PAR0];
-    case at(1, CURR): return curr_;
-    case at(1, MAR0): case at(1, MAR0 + 1): case at(1, MAR0 + 2): case at(1, MAR0 + 3):
-    case at(1, MAR0 + 4): case at(1, MAR0 + 5): case at(1, MAR0 + 6): case at(1, MAR0 + 7):
-        return mar_[reg - MAR0];
+        case at(1, PAR0):
+        case at(1, PAR0 + 1):
+        case at(1, PAR0 + 2):
+        case at(1, PAR0 + 3):
+        case at(1, PAR0 + 4):
+        case at(1, PAR0 + 5):
+            return par_[reg - PAR0];
+        case at(1, CURR):
+            return curr_;
+        case at(1, MAR0):
+        case at(1, MAR0 + 1):
+        case at(1, MAR0 + 2):
+        case at(1, MAR0 + 3):
+        case at(1, MAR0 + 4):
+        case at(1, MAR0 + 5):
+        case at(1, MAR0 + 6):
+        case at(1, MAR0 + 7):
+            return mar_[reg - MAR0];
 
-    case at(2, PSTART): return pstart_;
-    case at(2, PSTOP): return pstop_;
-    case at(2, TPSR): return tpsr_;
-    case at(2, RCR): return rcr_;
-    case at(2, TCR): return tcr_;
-    case at(2, DCR): return dcr_;
-    case at(2, IMR): return imr_;
+        case at(2, PSTART):
+            return pstart_;
+        case at(2, PSTOP):
+            return pstop_;
+        case at(2, TPSR):
+            return tpsr_;
+        case at(2, RCR):
+            return rcr_;
+        case at(2, TCR):
+            return tcr_;
+        case at(2, DCR):
+            return dcr_;
+        case at(2, IMR):
+            return imr_;
 
-    default: return 0x00;  // FIFO, reserved offsets, the rest of pages 2 and 3
+        default:
+            return 0x00;  // FIFO, reserved offsets, the rest of pages 2 and 3
     }
 }
 
@@ -126,37 +168,78 @@ void Dp8390::write_register(std::uint16_t reg, std::uint8_t value) {
         return;
     }
     switch (at(page_, reg)) {
-    case at(0, PSTART): pstart_ = value; break;
-    case at(0, PSTOP): pstop_ = value; break;
-    case at(0, BNRY): write_boundary(value); break;
-    case at(0, TPSR): tpsr_ = value; break;
-    case at(0, TBCR0): tbcr_ = static_cast<std::uint16_t>((tbcr_ & 0xFF00) | value); break;
-    case at(0, TBCR1): tbcr_ = static_cast<std::uint16_t>((tbcr_ & 0x00FF) | value << 8); break;
-    case at(0, ISR): clear_isr(value); break;
-    // Writing the start address loads the current-address counter directly.
-    case at(0, RSAR0): crda_ = static_cast<std::uint16_t>((crda_ & 0xFF00) | value); break;
-    case at(0, RSAR1): crda_ = static_cast<std::uint16_t>((crda_ & 0x00FF) | value << 8); break;
-    case at(0, RBCR0): rbcr_ = static_cast<std::uint16_t>((rbcr_ & 0xFF00) | value); break;
-    case at(0, RBCR1): rbcr_ = static_cast<std::uint16_t>((rbcr_ & 0x00FF) | value << 8); break;
-    case at(0, RCR): rcr_ = value & 0x3F; break;
-    case at(0, TCR): tcr_ = value & 0x1F; break;
-    case at(0, DCR): dcr_ = value & 0x7F; break;
-    case at(0, IMR):
-        imr_ = value & ISR_CAUSES;
-        update_interrupt();
-        break;
+        case at(0, PSTART):
+            pstart_ = value;
+            break;
+        case at(0, PSTOP):
+            pstop_ = value;
+            break;
+        case at(0, BNRY):
+            write_boundary(value);
+            break;
+        case at(0, TPSR):
+            tpsr_ = value;
+            break;
+        case at(0, TBCR0):
+            tbcr_ = static_cast<std::uint16_t>((tbcr_ & 0xFF00) | value);
+            break;
+        case at(0, TBCR1):
+            tbcr_ = static_cast<std::uint16_t>((tbcr_ & 0x00FF) | value << 8);
+            break;
+        case at(0, ISR):
+            clear_isr(value);
+            break;
+        // Writing the start address loads the current-address counter directly.
+        case at(0, RSAR0):
+            crda_ = static_cast<std::uint16_t>((crda_ & 0xFF00) | value);
+            break;
+        case at(0, RSAR1):
+            crda_ = static_cast<std::uint16_t>((crda_ & 0x00FF) | value << 8);
+            break;
+        case at(0, RBCR0):
+            rbcr_ = static_cast<std::uint16_t>((rbcr_ & 0xFF00) | value);
+            break;
+        case at(0, RBCR1):
+            rbcr_ = static_cast<std::uint16_t>((rbcr_ & 0x00FF) | value << 8);
+            break;
+        case at(0, RCR):
+            rcr_ = value & 0x3F;
+            break;
+        case at(0, TCR):
+            tcr_ = value & 0x1F;
+            break;
+        case at(0, DCR):
+            dcr_ = value & 0x7F;
+            break;
+        case at(0, IMR):
+            imr_ = value & ISR_CAUSES;
+            update_interrupt();
+            break;
 
-    case at(1, PAR0): case at(1, PAR0 + 1): case at(1, PAR0 + 2):
-    case at(1, PAR0 + 3): case at(1, PAR0 + 4): case at(1, PAR0 + 5):
-        par_[reg - PAR0] = value;
-        break;
-    case at(1, CURR): write_current_page(value); break;
-    case at(1, MAR0): case at(1, MAR0 + 1): case at(1, MAR0 + 2): case at(1, MAR0 + 3):
-    case at(1, MAR0 + 4): case at(1, MAR0 + 5): case at(1, MAR0 + 6): case at(1, MAR0 + 7):
-        mar_[reg - MAR0] = value;
-        break;
+        case at(1, PAR0):
+        case at(1, PAR0 + 1):
+        case at(1, PAR0 + 2):
+        case at(1, PAR0 + 3):
+        case at(1, PAR0 + 4):
+        case at(1, PAR0 + 5):
+            par_[reg - PAR0] = value;
+            break;
+        case at(1, CURR):
+            write_current_page(value);
+            break;
+        case at(1, MAR0):
+        case at(1, MAR0 + 1):
+        case at(1, MAR0 + 2):
+        case at(1, MAR0 + 3):
+        case at(1, MAR0 + 4):
+        case at(1, MAR0 + 5):
+        case at(1, MAR0 + 6):
+        case at(1, MAR0 + 7):
+            mar_[reg - MAR0] = value;
+            break;
 
-    default: break;  // pages 2 and 3 are read-only here
+        default:
+            break;  // pages 2 and 3 are read-only here
     }
 }
 
@@ -170,14 +253,20 @@ void Dp8390::write_command(std::uint8_t value) {
     page_ = static_cast<std::uint8_t>(value >> 6);
     if (value & (CR_STP | CR_STA)) {
         run_bits_ = value & (CR_STP | CR_STA);
-        if (value & CR_STP) stop();  // STP wins when both are written
-        else start();
+        if (value & CR_STP)
+            stop();  // STP wins when both are written
+        else
+            start();
     }
     remote_bits_ = value & CR_RD_MASK;
-    if (remote_bits_ & CR_RD_ABORT) abort_remote_dma();
-    else if (remote_bits_ == CR_RD_READ) start_remote_dma(RemoteDma::Read);
-    else if (remote_bits_ == CR_RD_WRITE) start_remote_dma(RemoteDma::Write);
-    else if (remote_bits_ == CR_RD_SEND) start_send_packet();
+    if (remote_bits_ & CR_RD_ABORT)
+        abort_remote_dma();
+    else if (remote_bits_ == CR_RD_READ)
+        start_remote_dma(RemoteDma::Read);
+    else if (remote_bits_ == CR_RD_WRITE)
+        start_remote_dma(RemoteDma::Write);
+    else if (remote_bits_ == CR_RD_SEND)
+        start_send_packet();
     if ((value & CR_TXP) && started_) start_transmission();
 }
 
@@ -252,7 +341,9 @@ void Dp8390::clear_isr(std::uint8_t bits) {
     update_interrupt();
 }
 
-void Dp8390::update_interrupt() { set_interrupt((isr_ & imr_ & ISR_CAUSES) != 0); }
+void Dp8390::update_interrupt() {
+    set_interrupt((isr_ & imr_ & ISR_CAUSES) != 0);
+}
 
 // Tally counters saturate instead of wrapping; CNT asks the host to read them
 // once one is half way.
@@ -267,4 +358,4 @@ std::uint8_t Dp8390::read_and_clear(std::uint8_t& counter) {
     return value;
 }
 
-} // namespace machine
+}  // namespace machine

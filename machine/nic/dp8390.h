@@ -126,8 +126,8 @@ private:
 
     // CR
     std::uint8_t page_ = 0;
-    std::uint8_t run_bits_ = 0;      // STA/STP as last written with either set
-    std::uint8_t remote_bits_ = 0;   // RD2-RD0 as last written
+    std::uint8_t run_bits_ = 0;     // STA/STP as last written with either set
+    std::uint8_t remote_bits_ = 0;  // RD2-RD0 as last written
     bool started_ = false;
     bool transmitting_ = false;
 
@@ -147,7 +147,7 @@ private:
     std::uint8_t pstop_ = 0;
     std::uint8_t bnry_ = 0;
     std::uint8_t curr_ = 0;
-    std::uint16_t clda_ = 0;  // where the local DMA last stopped writing
+    std::uint16_t clda_ = 0;        // where the local DMA last stopped writing
     bool receive_blocked_ = false;  // after an overflow, until BNRY is written
     MacAddress par_{};
     std::array<std::uint8_t, 8> mar_{};
@@ -164,4 +164,4 @@ private:
     std::uint16_t rbcr_ = 0;
 };
 
-} // namespace machine
+}  // namespace machine

@@ -38,4 +38,4 @@ struct Dp8390Config {
     }
 };
 
-} // namespace machine
+}  // namespace machine

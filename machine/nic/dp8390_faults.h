@@ -36,4 +36,4 @@ struct Dp8390Faults {
     bool rdc_never_sets = false;
 };
 
-} // namespace machine
+}  // namespace machine

@@ -18,7 +18,7 @@ constexpr std::size_t kMinimumFrame = 60;  // 64 bytes on the wire with the FCS
 constexpr std::size_t kFcsBytes = 4;
 constexpr std::size_t kHeaderBytes = 4;
 
-} // namespace
+}  // namespace
 
 void Dp8390::receive_frame(std::span<const std::uint8_t> frame) {
     if (!started_ || (tcr_ & TCR_LOOPBACK)) return;
@@ -95,7 +95,7 @@ void Dp8390::store_frame(std::span<const std::uint8_t> frame, bool group) {
 
     const std::uint8_t status = RSR_PRX | (group ? RSR_PHY : 0);
     std::array<std::uint8_t, kHeaderBytes> header{status, next_page, static_cast<std::uint8_t>(count),
-                                                   static_cast<std::uint8_t>(count >> 8)};
+                                                  static_cast<std::uint8_t>(count >> 8)};
     if (faults_.corrupt_next_header) {
         header[faults_.corrupt_next_header->byte % kHeaderBytes] = faults_.corrupt_next_header->value;
         faults_.corrupt_next_header.reset();
@@ -129,4 +129,4 @@ void Dp8390::ring_overflow() {
     raise_isr(ISR_OVW | ISR_RST);
 }
 
-} // namespace machine
+}  // namespace machine

@@ -14,13 +14,35 @@ constexpr std::uint16_t kPortCount = 0x20;
 
 // Page 0, written.
 enum Page0Write : std::uint16_t {
-    PSTART = 0x01, PSTOP = 0x02, BNRY = 0x03, TPSR = 0x04, TBCR0 = 0x05, TBCR1 = 0x06, ISR = 0x07,
-    RSAR0 = 0x08, RSAR1 = 0x09, RBCR0 = 0x0A, RBCR1 = 0x0B, RCR = 0x0C, TCR = 0x0D, DCR = 0x0E, IMR = 0x0F,
+    PSTART = 0x01,
+    PSTOP = 0x02,
+    BNRY = 0x03,
+    TPSR = 0x04,
+    TBCR0 = 0x05,
+    TBCR1 = 0x06,
+    ISR = 0x07,
+    RSAR0 = 0x08,
+    RSAR1 = 0x09,
+    RBCR0 = 0x0A,
+    RBCR1 = 0x0B,
+    RCR = 0x0C,
+    TCR = 0x0D,
+    DCR = 0x0E,
+    IMR = 0x0F,
 };
 // Page 0, read (where it differs from the written register).
 enum Page0Read : std::uint16_t {
-    CLDA0 = 0x01, CLDA1 = 0x02, TSR = 0x04, NCR = 0x05, FIFO = 0x06, CRDA0 = 0x08, CRDA1 = 0x09,
-    RSR = 0x0C, CNTR0 = 0x0D, CNTR1 = 0x0E, CNTR2 = 0x0F,
+    CLDA0 = 0x01,
+    CLDA1 = 0x02,
+    TSR = 0x04,
+    NCR = 0x05,
+    FIFO = 0x06,
+    CRDA0 = 0x08,
+    CRDA1 = 0x09,
+    RSR = 0x0C,
+    CNTR0 = 0x0D,
+    CNTR1 = 0x0E,
+    CNTR2 = 0x0F,
 };
 // Page 1, read and written.
 enum Page1 : std::uint16_t { PAR0 = 0x01, CURR = 0x07, MAR0 = 0x08 };
@@ -70,4 +92,4 @@ constexpr std::uint8_t TCR_LOOPBACK = 0x06;  // LB1 LB0; 0x02 is internal loopba
 // DCR
 constexpr std::uint8_t DCR_WTS = 0x01;
 
-} // namespace machine::dp8390
+}  // namespace machine::dp8390

@@ -20,9 +20,11 @@ std::string hex4(std::uint16_t value) {
     return text;
 }
 
-} // namespace
+}  // namespace
 
-bool Dp8390::word_mode() const { return (dcr_ & DCR_WTS) != 0; }
+bool Dp8390::word_mode() const {
+    return (dcr_ & DCR_WTS) != 0;
+}
 
 // A remote command with a byte count of zero has nothing to move and completes
 // on the spot.
@@ -147,4 +149,4 @@ void Dp8390::write_data16(std::uint16_t value) {
     count_remote_bytes(2);
 }
 
-} // namespace machine
+}  // namespace machine

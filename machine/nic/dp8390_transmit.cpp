@@ -46,8 +46,8 @@ void Dp8390::start_transmission() {
 }
 
 void Dp8390::put_frame_on_wire() {
-    const Nanoseconds done = transmit_hook_ ? transmit_hook_(transmit_frame_)
-                                            : clock_.now() + wire_time(transmit_frame_.size());
+    const Nanoseconds done =
+        transmit_hook_ ? transmit_hook_(transmit_frame_) : clock_.now() + wire_time(transmit_frame_.size());
     transmit_event_ = clock_.schedule_at(done, [this] { finish_transmission(pending_tsr_, ISR_PTX); });
 }
 
@@ -58,4 +58,4 @@ void Dp8390::finish_transmission(std::uint8_t tsr, std::uint8_t isr_bits) {
     raise_isr(isr_bits);
 }
 
-} // namespace machine
+}  // namespace machine

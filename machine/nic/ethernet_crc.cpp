@@ -16,7 +16,7 @@ constexpr std::array<std::uint32_t, 256> make_table() {
 
 constexpr std::array<std::uint32_t, 256> kTable = make_table();
 
-} // namespace
+}  // namespace
 
 std::uint32_t crc32(std::span<const std::uint8_t> bytes, std::uint32_t crc) {
     crc = ~crc;
@@ -40,4 +40,4 @@ unsigned multicast_hash_index(std::span<const std::uint8_t, 6> destination) {
     return index;
 }
 
-} // namespace machine::ethernet
+}  // namespace machine::ethernet

@@ -24,4 +24,4 @@ constexpr std::uint32_t kFcsResidue = 0x2144DF1C;
 // complemented). The filter bit is MAR[index >> 3] bit (index & 7).
 unsigned multicast_hash_index(std::span<const std::uint8_t, 6> destination);
 
-} // namespace machine::ethernet
+}  // namespace machine::ethernet

@@ -13,7 +13,9 @@ void EthernetWire::attach(WireEndpoint& endpoint) {
         endpoints_.push_back(&endpoint);
 }
 
-void EthernetWire::detach(WireEndpoint& endpoint) { std::erase(endpoints_, &endpoint); }
+void EthernetWire::detach(WireEndpoint& endpoint) {
+    std::erase(endpoints_, &endpoint);
+}
 
 machine::Nanoseconds EthernetWire::transmit(const WireEndpoint* sender, std::span<const std::uint8_t> frame) {
     const machine::Nanoseconds start = std::max(clock_.now(), busy_until_);
@@ -38,4 +40,4 @@ void EthernetWire::deliver_oldest() {
     }
 }
 
-} // namespace net
+}  // namespace net

@@ -59,4 +59,4 @@ private:
     std::uint64_t frames_carried_ = 0;
 };
 
-} // namespace net
+}  // namespace net

@@ -3,7 +3,8 @@
 namespace net {
 
 NicPort::NicPort(EthernetWire& wire, machine::Dp8390& nic) : wire_(wire), nic_(nic) {
-    nic_.set_transmit_hook([this](std::span<const std::uint8_t> frame) { return wire_.transmit(this, frame); });
+    nic_.set_transmit_hook(
+        [this](std::span<const std::uint8_t> frame) { return wire_.transmit(this, frame); });
     wire_.attach(*this);
 }
 
@@ -12,4 +13,4 @@ NicPort::~NicPort() {
     nic_.set_transmit_hook({});
 }
 
-} // namespace net
+}  // namespace net

@@ -21,4 +21,4 @@ private:
     machine::Dp8390& nic_;
 };
 
-} // namespace net
+}  // namespace net

@@ -23,7 +23,9 @@ PcapCapture::PcapCapture(EthernetWire& wire, const std::string& path) : wire_(wi
     wire_.attach(*this);
 }
 
-PcapCapture::~PcapCapture() { close(); }
+PcapCapture::~PcapCapture() {
+    close();
+}
 
 void PcapCapture::receive_frame(std::span<const std::uint8_t> frame) {
     if (dumper_ == nullptr) return;
@@ -51,4 +53,4 @@ void PcapCapture::close() {
     handle_ = nullptr;
 }
 
-} // namespace net
+}  // namespace net

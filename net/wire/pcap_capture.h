@@ -35,4 +35,4 @@ private:
     std::uint64_t frames_written_ = 0;
 };
 
-} // namespace net
+}  // namespace net

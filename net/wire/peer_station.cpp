@@ -5,7 +5,9 @@
 
 namespace net {
 
-PeerStation::PeerStation(EthernetWire& wire) : wire_(wire) { wire_.attach(*this); }
+PeerStation::PeerStation(EthernetWire& wire) : wire_(wire) {
+    wire_.attach(*this);
+}
 
 PeerStation::~PeerStation() {
     for (auto id : scheduled_) wire_.clock().cancel(id);
@@ -32,4 +34,4 @@ void PeerStation::receive_frame(std::span<const std::uint8_t> frame) {
     if (handler_) handler_(frame);
 }
 
-} // namespace net
+}  // namespace net

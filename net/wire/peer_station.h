@@ -35,7 +35,9 @@ public:
     const std::vector<Arrival>& received() const { return received_; }
     void clear_received() { received_.clear(); }
     // Called after each arrival has been recorded, e.g. to answer it.
-    void on_receive(std::function<void(std::span<const std::uint8_t>)> handler) { handler_ = std::move(handler); }
+    void on_receive(std::function<void(std::span<const std::uint8_t>)> handler) {
+        handler_ = std::move(handler);
+    }
 
     void receive_frame(std::span<const std::uint8_t> frame) override;
 
@@ -49,4 +51,4 @@ private:
     std::size_t frames_sent_ = 0;
 };
 
-} // namespace net
+}  // namespace net

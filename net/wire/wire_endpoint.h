@@ -14,4 +14,4 @@ public:
     virtual void receive_frame(std::span<const std::uint8_t> frame) = 0;
 };
 
-} // namespace net
+}  // namespace net

@@ -56,7 +56,8 @@ inline std::vector<std::uint8_t> EthernetFrame(const host::MacAddress& to, const
 }
 
 // A frame from the peer to the station (or to `to`).
-inline std::vector<std::uint8_t> Frame(std::size_t length, unsigned seq, const host::MacAddress& to = kStation) {
+inline std::vector<std::uint8_t> Frame(std::size_t length, unsigned seq,
+                                       const host::MacAddress& to = kStation) {
     return EthernetFrame(to, kPeer, length, seq);
 }
 
@@ -241,9 +242,8 @@ inline ::testing::AssertionResult LinesMatchFrom(const std::vector<std::string>&
         if (at + i >= lines.size())
             return ::testing::AssertionFailure() << "trace ends before \"" << expected[i] << '"';
         if (!LineMatches(lines[at + i], expected[i]))
-            return ::testing::AssertionFailure()
-                   << "line " << at + i << ": got \"" << lines[at + i] << "\", expected \"" << expected[i]
-                   << '"';
+            return ::testing::AssertionFailure() << "line " << at + i << ": got \"" << lines[at + i]
+                                                 << "\", expected \"" << expected[i] << '"';
     }
     return ::testing::AssertionSuccess();
 }
@@ -265,8 +265,8 @@ inline ::testing::AssertionResult LinesMatch(const std::vector<std::string>& act
 
 // How many lines match `line` (a trailing '*' matches any line starting so).
 inline std::size_t CountLines(const std::vector<std::string>& lines, const std::string& line) {
-    return static_cast<std::size_t>(
-        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return LineMatches(l, line); }));
+    return static_cast<std::size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const std::string& l) { return LineMatches(l, line); }));
 }
 
 // Counting straight from the trace entries, for the long poll loops where

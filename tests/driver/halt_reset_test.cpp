@@ -53,8 +53,7 @@ protected:
     // Holds the deferred handler off (another handler runs) while the peer
     // fills the receive ring past its end.
     void overflow_the_ring() {
-        for (int i = 0; i < 20; ++i)
-            tb_.peer().send(Frame(1000, static_cast<unsigned>(i)));
+        for (int i = 0; i < 20; ++i) tb_.peer().send(Frame(1000, static_cast<unsigned>(i)));
         tb_.call([] { KeStallExecutionProcessor(40000); });
     }
 };

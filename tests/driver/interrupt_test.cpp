@@ -91,9 +91,9 @@ TEST(InterruptDispatch, TransmitErrorRecoveryRunsBeforeTheCompletionSeenWithIt) 
     // One TSR reading, then the restart of the failed frame from its pages,
     // then the completion step (which reads TSR again itself).
     EXPECT_TRUE(LinesMatchFrom(lines, first_tsr,
-                           {"TSR -> 0x01", "ISR <- 0x08", "CR <- 0x21", "stall 2000us", "TCR <- 0x02",
-                            "CR <- 0x22", "TCR <- 0x00", "TPSR <- 0x40", "TBCR1 <- 0x00", "TBCR0 <- 0x3C",
-                            "CR -> *", "CR <- 0x26", "TSR -> *"}));
+                               {"TSR -> 0x01", "ISR <- 0x08", "CR <- 0x21", "stall 2000us", "TCR <- 0x02",
+                                "CR <- 0x22", "TCR <- 0x00", "TPSR <- 0x40", "TBCR1 <- 0x00", "TBCR0 <- 0x3C",
+                                "CR -> *", "CR <- 0x26", "TSR -> *"}));
     const std::size_t acknowledge = IndexOf(lines, "ISR <- 0x4A");
     EXPECT_LT(acknowledge, first_tsr);
     EXPECT_EQ(c.a.InterruptStatus & (ISR_PTX | ISR_TXE), 0);
@@ -113,8 +113,8 @@ TEST(InterruptDispatch, FullTallyCountersAreReadInTheirOwnPassBeforeReceive) {
     const std::size_t counters = IndexOf(lines, "CNTR0 -> 0x00");
     ASSERT_LT(counters, lines.size());
     EXPECT_TRUE(LinesMatchFrom(lines, counters - 2,
-                           {"ISR -> 0x25", "ISR <- 0x25", "CNTR0 -> 0x00", "CNTR1 -> 0x80", "CNTR2 -> 0x00",
-                            "ISR -> *", "CR <- 0x62", "CURR -> 0x4E", "CR <- 0x22"}));
+                               {"ISR -> 0x25", "ISR <- 0x25", "CNTR0 -> 0x00", "CNTR1 -> 0x80",
+                                "CNTR2 -> 0x00", "ISR -> *", "CR <- 0x62", "CURR -> 0x4E", "CR <- 0x22"}));
     EXPECT_EQ(CountLines(lines, "CNTR1 -> *"), 1u);
     EXPECT_EQ(c.a.CrcErrorCount, 128u);
     // The receive error makes the pass drop what the ring holds, the good

@@ -186,13 +186,17 @@ void ExpectNotFoundWithRam(std::uint32_t ram_size) {
 
 }  // namespace
 
-TEST(CardProbe, CardWithoutRamIsNotFoundAndLeftStopped) { ExpectNotFoundWithRam(0); }
+TEST(CardProbe, CardWithoutRamIsNotFoundAndLeftStopped) {
+    ExpectNotFoundWithRam(0);
+}
 
 // The ring must hold one maximum frame as the controller stores it (1522
 // bytes: 6 pages) plus the page the boundary keeps free. RAM is found in 1 KB
 // steps, so a 4 KB card (a 4-page ring) is refused and a 5 KB card (8 pages)
 // is the smallest that runs.
-TEST(CardProbe, RamTooSmallForAReceiveRingIsRefused) { ExpectNotFoundWithRam(0x1000); }
+TEST(CardProbe, RamTooSmallForAReceiveRingIsRefused) {
+    ExpectNotFoundWithRam(0x1000);
+}
 
 TEST(CardProbe, SmallestAcceptedRingTakesMaximumFramesInTurn) {
     testbed::TestbedOptions options;

@@ -214,8 +214,7 @@ TEST_F(QueryTest, StatisticsMatchTheWire) {
     ASSERT_EQ(tb_.peer().received().size(), 4u);
 
     // Good frames in.
-    for (int i = 0; i < 5; ++i)
-        tb_.peer().send_at(tb_.now() + (1 + i) * kMillisecond, Frame(60 + i, i));
+    for (int i = 0; i < 5; ++i) tb_.peer().send_at(tb_.now() + (1 + i) * kMillisecond, Frame(60 + i, i));
     tb_.run_for(50 * kMillisecond);
     ASSERT_EQ(tb_.protocol().received_frames().size(), 5u);
 

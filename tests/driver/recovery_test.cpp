@@ -22,8 +22,7 @@ TEST(Recovery, TallyCountersAreAddedAndClearedByReading) {
     c.tb.nic().faults().crc_errors = 5;
     c.a.ReceiveConfigValue = RCR_MON;
     c.tb.call([&] { SyncCardSetReceiveConfig(&c.a); });
-    for (int i = 0; i < 15; ++i)
-        c.tb.peer().send(Frame(64, static_cast<unsigned>(i)));
+    for (int i = 0; i < 15; ++i) c.tb.peer().send(Frame(64, static_cast<unsigned>(i)));
     c.tb.run_for(10 * kMs);
 
     std::size_t mark = c.tb.trace().mark();

@@ -26,7 +26,7 @@ public:
         return (write ? "W" : "R") + std::to_string(port - 0x300);
     }
 };
-} // namespace
+}  // namespace
 
 TEST(IsaBus, UnclaimedPortsReadAllOnes) {
     IsaBus bus;

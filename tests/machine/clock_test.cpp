@@ -47,10 +47,10 @@ TEST(IrqLines, LineIsTheOrOfItsSourcesAndListenersSeeOnlyChanges) {
     EXPECT_TRUE(changes.empty());
     irq.steer(a, 5);
     irq.steer(b, 5);
-    irq.drive(b, true);  // line already high
-    irq.drive(a, false); // b still holds it
+    irq.drive(b, true);   // line already high
+    irq.drive(a, false);  // b still holds it
     EXPECT_TRUE(irq.level(5));
-    irq.steer(b, 3);     // moving b drops 5 and raises 3
+    irq.steer(b, 3);  // moving b drops 5 and raises 3
     ASSERT_EQ(changes.size(), 3u);
     EXPECT_EQ(changes[0], std::make_pair(5u, true));
     EXPECT_EQ(changes[1], std::make_pair(5u, false));

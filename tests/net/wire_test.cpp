@@ -47,14 +47,14 @@ struct CardOnWire : ::testing::Test {
         return frame;
     }
 };
-} // namespace
+}  // namespace
 
 TEST_F(CardOnWire, PeerGetsExactlyWhatTheCardSentWhenTheCardReportsIt) {
     const auto frame = send(42);  // a short frame stays short: the card does not pad
     const Nanoseconds done = (42 + 24) * 800;
     c.clock.advance(done - 1);
     EXPECT_TRUE(peer.received().empty());
-    EXPECT_EQ(c.in(ISR) & 0x02, 0);
+    EXPECT_EQ(c.in(ISR)&0x02, 0);
     c.clock.advance(1);
     ASSERT_EQ(peer.received().size(), 1u);
     EXPECT_EQ(peer.received()[0].frame, frame);
@@ -68,32 +68,34 @@ TEST_F(CardOnWire, CardDefersToAFrameAlreadyOnTheWireAndSendsNothingInLoopback) 
     c.clock.advance(10 * machine::kMicrosecond);
     send(60);
     c.clock.advance(EthernetWire::frame_time(1514));
-    EXPECT_EQ(c.in(ISR) & 0x02, 0);
+    EXPECT_EQ(c.in(ISR)&0x02, 0);
     c.clock.advance(EthernetWire::frame_time(60));
-    EXPECT_EQ(c.in(ISR) & 0x02, 0x02);
+    EXPECT_EQ(c.in(ISR)&0x02, 0x02);
     ASSERT_EQ(peer.received().size(), 1u);
     EXPECT_EQ(peer.received()[0].time, EthernetWire::frame_time(1514) + EthernetWire::frame_time(60));
 
     c.out(TCR, 0x02);
     send(60);
     c.clock.advance(machine::kMillisecond);
-    EXPECT_EQ(c.in(ISR) & 0x02, 0x02);
+    EXPECT_EQ(c.in(ISR)&0x02, 0x02);
     EXPECT_EQ(peer.received().size(), 1u);
 }
 
 TEST_F(CardOnWire, ShortFrameFromAPeerIsPaddedAndStored) {
     peer.send_at(500, frame_to(c.nic.config().station_address, 20));
     c.clock.advance(machine::kMillisecond);
-    EXPECT_EQ(c.in(ISR) & 0x01, 0x01);
+    EXPECT_EQ(c.in(ISR)&0x01, 0x01);
     const auto header = c.read_memory(0x4D00, 4);
     EXPECT_EQ(header, (std::vector<std::uint8_t>{0x01, 0x4E, 64, 0}));
 }
 
 TEST_F(CardOnWire, CaptureOpensInTshark) {
-    const auto path = std::filesystem::temp_directory_path() / ("nic_capture_" + std::to_string(getpid()) + ".pcap");
+    const auto path =
+        std::filesystem::temp_directory_path() / ("nic_capture_" + std::to_string(getpid()) + ".pcap");
     {
         net::PcapCapture capture(wire, path.string());
-        peer.send_at(2 * machine::kSecond + 5 * machine::kMicrosecond, frame_to(c.nic.config().station_address, 98));
+        peer.send_at(2 * machine::kSecond + 5 * machine::kMicrosecond,
+                     frame_to(c.nic.config().station_address, 98));
         c.clock.advance(3 * machine::kSecond);
         send(60);
         c.clock.advance(machine::kMillisecond);
@@ -104,7 +106,8 @@ TEST_F(CardOnWire, CaptureOpensInTshark) {
         std::filesystem::remove(path);
         GTEST_SKIP() << "tshark is not installed";
     }
-    const std::string command = "tshark -r " + path.string() + " -T fields -e frame.len -e frame.time_epoch 2>&1";
+    const std::string command =
+        "tshark -r " + path.string() + " -T fields -e frame.len -e frame.time_epoch 2>&1";
     std::string output;
     if (FILE* pipe = popen(command.c_str(), "r")) {
         char line[256];

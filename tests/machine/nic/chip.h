@@ -40,7 +40,8 @@ struct Chip {
         out(ISR, 0xFF);
         out(IMR, 0x1B);
         out(kCommand, 0x61);
-        for (int i = 0; i < 6; ++i) out(static_cast<std::uint16_t>(PAR0 + i), nic.config().station_address[i]);
+        for (int i = 0; i < 6; ++i)
+            out(static_cast<std::uint16_t>(PAR0 + i), nic.config().station_address[i]);
         out(CURR, kRingStart + 1);
         out(kCommand, 0x21);
         out(kCommand, 0x22);
@@ -94,4 +95,4 @@ inline std::vector<std::uint8_t> frame_to(const machine::MacAddress& to, std::si
     return f;
 }
 
-} // namespace nictest
+}  // namespace nictest

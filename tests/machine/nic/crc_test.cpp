@@ -10,7 +10,8 @@ using namespace machine::ethernet;
 
 TEST(EthernetCrc, MatchesTheStandardCheckValueAndLeavesTheResidueAfterTheFcs) {
     const std::string_view check = "123456789";
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(check.data()), check.size());
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(check.data()),
+                                              check.size());
     EXPECT_EQ(crc32(bytes), 0xCBF43926u);
     EXPECT_EQ(crc32(bytes.subspan(4), crc32(bytes.first(4))), 0xCBF43926u);  // resumable
 

@@ -15,14 +15,18 @@ bool ram_answers(Chip& c, std::uint16_t a, bool words) {
     const std::uint8_t pattern[4] = {0xAA, 0x55, 0xFF, 0x00};
     c.out(kCommand, 0x00);
     c.remote(a, 2, 0x0A);
-    if (words) c.nic.read16(kDataPort);
-    else c.in(kDataPort), c.in(kDataPort);
+    if (words)
+        c.nic.read16(kDataPort);
+    else
+        c.in(kDataPort), c.in(kDataPort);
     if (c.crda() == a) return false;
     c.out(kCommand, 0x00);
     c.remote(a, 4, 0x12);
     for (int i = 0; i < 4; i += words ? 2 : 1) {
-        if (words) c.nic.write16(kDataPort, static_cast<std::uint16_t>(pattern[i] | pattern[i + 1] << 8));
-        else c.out(kDataPort, pattern[i]);
+        if (words)
+            c.nic.write16(kDataPort, static_cast<std::uint16_t>(pattern[i] | pattern[i + 1] << 8));
+        else
+            c.out(kDataPort, pattern[i]);
     }
     c.out(kCommand, 0x00);
     c.remote(a, 4, 0x0A);
@@ -56,7 +60,8 @@ Found probe(Chip& c) {
     std::uint8_t prom[32];
     for (auto& b : prom) b = c.in(kDataPort);
     for (int i = 6; i <= 30 && !f.signature; ++i)
-        if (prom[i] == prom[i + 1] && (prom[i] == 'B' || prom[i] == 'W')) f.signature = static_cast<char>(prom[i]);
+        if (prom[i] == prom[i + 1] && (prom[i] == 'B' || prom[i] == 'W'))
+            f.signature = static_cast<char>(prom[i]);
     const bool words = f.signature == 'W';
     c.out(DCR, words ? 0x49 : 0x48);
     c.remote(0x0000, 12, 0x0A);
@@ -64,7 +69,8 @@ Found probe(Chip& c) {
     std::uint32_t a = 0x0400;
     while (a < 0x10000 && !ram_answers(c, static_cast<std::uint16_t>(a), words)) a += 0x400;
     f.ram_start = f.ram_end = a;
-    while (f.ram_end < 0x10000 && ram_answers(c, static_cast<std::uint16_t>(f.ram_end), words)) f.ram_end += 0x400;
+    while (f.ram_end < 0x10000 && ram_answers(c, static_cast<std::uint16_t>(f.ram_end), words))
+        f.ram_end += 0x400;
     return f;
 }
 
@@ -80,7 +86,7 @@ void ExpectProbeFinds(const Dp8390Config& config, char signature, std::uint32_t 
     EXPECT_TRUE(c.nic.violations().empty());
 }
 
-} // namespace
+}  // namespace
 
 TEST(Dp8390Probe, WordCardShowsWSignatureAddressAnd16KAt0x4000) {
     ExpectProbeFinds(Dp8390Config::sixteen_bit_card(), 'W', 0x4000, 0x8000);

@@ -22,12 +22,12 @@ struct Receive : ::testing::Test {
         c.out(kCommand, 0x22);
     }
 };
-} // namespace
+}  // namespace
 
 TEST_F(Receive, MinimumFrameIsStoredWithHeaderAndFcsAndARuntIsDropped) {
     const auto frame = frame_to(me, 60);
     c.nic.receive_frame(frame);
-    EXPECT_EQ(c.in(ISR) & 0x01, 0x01);
+    EXPECT_EQ(c.in(ISR)&0x01, 0x01);
     EXPECT_TRUE(c.nic.interrupt());
     EXPECT_EQ(page1(CURR), 0x4E);
     const auto stored = c.read_memory(0x4D00, 4 + 64);
@@ -53,8 +53,8 @@ TEST_F(Receive, AddressFilterFollowsParRcrAndTheMulticastHash) {
         std::uint8_t rcr, mar3, mar7;
         std::uint8_t rsr;  // 0: not stored
     } cases[] = {
-        {me, 0x00, 0, 0, 0x01},    {other, 0x00, 0, 0, 0},    {other, 0x10, 0, 0, 0x01},
-        {bcast, 0x00, 0, 0, 0},    {bcast, 0x04, 0, 0, 0x21}, {bcast, 0x08, 0, 0x80, 0},
+        {me, 0x00, 0, 0, 0x01},       {other, 0x00, 0, 0, 0},    {other, 0x10, 0, 0, 0x01},
+        {bcast, 0x00, 0, 0, 0},       {bcast, 0x04, 0, 0, 0x21}, {bcast, 0x08, 0, 0x80, 0},
         {group, 0x08, 0x80, 0, 0x21}, {group, 0x08, 0x7F, 0, 0}, {group, 0x14, 0x80, 0, 0},
     };
     for (const Case& k : cases) {
@@ -81,7 +81,7 @@ TEST_F(Receive, NothingIsStoredWhileStoppedInLoopbackOrMonitoring) {
     c.out(RCR, 0x20);
     c.nic.receive_frame(frame_to(me, 100));
     EXPECT_EQ(page1(CURR), 0x4D);
-    EXPECT_EQ(c.in(ISR) & 0x01, 0);
+    EXPECT_EQ(c.in(ISR)&0x01, 0);
     EXPECT_EQ(c.in(CNTR2), 1);  // monitor mode counts what it saw
 }
 
@@ -100,14 +100,14 @@ TEST_F(Receive, OverflowDropsCountsAndBlocksUntilBoundaryMoves) {
     EXPECT_EQ(page1(CURR), 0x4D + 48);
     c.out(ISR, 0xFF);
     c.nic.receive_frame(frame_to(me, 1514));  // would need 0x4C = BNRY
-    EXPECT_EQ(c.in(ISR), 0x90);  // OVW + RST
+    EXPECT_EQ(c.in(ISR), 0x90);               // OVW + RST
     EXPECT_TRUE(c.nic.interrupt());
     c.nic.receive_frame(frame_to(me, 60));  // would fit, but the ring is blocked
     EXPECT_EQ(page1(CURR), 0x7D);
     EXPECT_EQ(c.in(CNTR2), 2);
     EXPECT_EQ(c.in(CNTR2), 0);  // cleared by reading
     c.out(BNRY, 0x5E);
-    EXPECT_EQ(c.in(ISR) & 0x80, 0);
+    EXPECT_EQ(c.in(ISR)&0x80, 0);
     c.nic.receive_frame(frame_to(me, 60));
     EXPECT_EQ(page1(CURR), 0x7E);
 }
@@ -125,9 +125,9 @@ TEST_F(Receive, ErrorFaultsAreCountedNotStoredAndCntComesAtHalfRange) {
 
     c.nic.faults().crc_errors = 300;
     for (int i = 0; i < 127; ++i) c.nic.receive_frame(frame_to(me, 64));
-    EXPECT_EQ(c.in(ISR) & 0x20, 0);
+    EXPECT_EQ(c.in(ISR)&0x20, 0);
     c.nic.receive_frame(frame_to(me, 64));
-    EXPECT_EQ(c.in(ISR) & 0x20, 0x20);
+    EXPECT_EQ(c.in(ISR)&0x20, 0x20);
     for (int i = 0; i < 150; ++i) c.nic.receive_frame(frame_to(me, 64));
     EXPECT_EQ(c.in(CNTR1), 0xFF);  // saturates
 }

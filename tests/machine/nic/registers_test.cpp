@@ -8,7 +8,7 @@ using machine::Dp8390Config;
 TEST(Dp8390Registers, ResetPortReadStopsTheChipAndMasksEverything) {
     Chip c;
     c.bring_up();
-    c.out(kCommand, 0x62);  // page 1, running
+    c.out(kCommand, 0x62);     // page 1, running
     c.nic.write8(0x1F, 0xFF);  // a write alone does nothing
     EXPECT_EQ(c.in(kCommand), 0x62);
     c.in(0x1F);
@@ -23,14 +23,14 @@ TEST(Dp8390Registers, CommandKeepsRunStateUnlessStartOrStopIsWritten) {
     Chip c;
     EXPECT_EQ(c.in(kCommand), 0x21);
     c.out(kCommand, 0x22);
-    EXPECT_EQ(c.in(ISR) & 0x80, 0);  // start clears RST
+    EXPECT_EQ(c.in(ISR)&0x80, 0);  // start clears RST
     c.out(kCommand, 0x00);
     EXPECT_EQ(c.in(kCommand), 0x02);  // still started, no remote command bits
     EXPECT_TRUE(c.nic.started());
     c.out(kCommand, 0x23);  // both: stop wins, reads back as written
     EXPECT_EQ(c.in(kCommand), 0x23);
     EXPECT_FALSE(c.nic.started());
-    EXPECT_EQ(c.in(ISR) & 0x80, 0x80);
+    EXPECT_EQ(c.in(ISR)&0x80, 0x80);
     c.out(kCommand, 0x0A);
     EXPECT_EQ(c.in(kCommand), 0x0A);
 }

@@ -10,7 +10,7 @@ struct RemoteDma : ::testing::Test {
     void SetUp() override { c.bring_up(); }
     std::vector<std::uint8_t> bytes(std::initializer_list<std::uint8_t> list) { return list; }
 };
-} // namespace
+}  // namespace
 
 TEST_F(RemoteDma, ReadsAndWritesWrapFromPstopToPstart) {
     c.write_memory(0x7FFE, bytes({1, 2, 3, 4}));
@@ -27,9 +27,9 @@ TEST_F(RemoteDma, ByteCycleInWordModeTakesTheEvenByteAndMovesAWholeWord) {
     c.remote(0x4000, 4, 0x0A);
     EXPECT_EQ(c.in(kDataPort), 0x11);
     EXPECT_EQ(c.crda(), 0x4002);
-    EXPECT_EQ(c.in(ISR) & 0x40, 0);
+    EXPECT_EQ(c.in(ISR)&0x40, 0);
     EXPECT_EQ(c.in(kDataPort + 5), 0x33);  // any mirror of the data port
-    EXPECT_EQ(c.in(ISR) & 0x40, 0x40);  // count ran out after two units
+    EXPECT_EQ(c.in(ISR)&0x40, 0x40);       // count ran out after two units
     // A byte write in word mode stores one byte and skips its partner.
     c.remote(0x4000, 2, 0x12);
     c.out(kDataPort, 0x99);
@@ -41,14 +41,14 @@ TEST_F(RemoteDma, ByteCycleInWordModeTakesTheEvenByteAndMovesAWholeWord) {
 TEST_F(RemoteDma, RdcIsSetAtOnceForAZeroCountAndOnlyWhenTheCountRunsOut) {
     c.out(ISR, 0xFF);
     c.remote(0x4000, 0, 0x12);
-    EXPECT_EQ(c.in(ISR) & 0x40, 0x40);
+    EXPECT_EQ(c.in(ISR)&0x40, 0x40);
     c.out(ISR, 0x40);
     c.remote(0x4000, 6, 0x12);
     c.nic.write16(kDataPort, 0);
     c.nic.write16(kDataPort, 0);
-    EXPECT_EQ(c.in(ISR) & 0x40, 0);
+    EXPECT_EQ(c.in(ISR)&0x40, 0);
     c.nic.write16(kDataPort, 0);
-    EXPECT_EQ(c.in(ISR) & 0x40, 0x40);
+    EXPECT_EQ(c.in(ISR)&0x40, 0x40);
     EXPECT_TRUE(c.nic.violations().empty());
 }
 
@@ -60,7 +60,7 @@ TEST_F(RemoteDma, ProtocolViolationsAreRecorded) {
     c.remote(0x4001, 2, 0x0A);
     c.nic.read16(kDataPort);  // odd address in word mode
     c.remote(0x4000, 2, 0x12);
-    c.in(kDataPort);  // read during a write
+    c.in(kDataPort);        // read during a write
     c.out(kCommand, 0x22);  // abort
     c.out(kDataPort, 0);
     c.out(DCR, 0x48);
@@ -88,7 +88,7 @@ TEST_F(RemoteDma, DummyReadMovesCrdaUnlessTheAddressIsStuck) {
     c.remote(0x4400, 2, 0x0A);
     c.nic.read16(kDataPort);
     EXPECT_EQ(c.crda(), 0x4400);
-    EXPECT_EQ(c.in(ISR) & 0x40, 0);
+    EXPECT_EQ(c.in(ISR)&0x40, 0);
     c.in(kDataPort);  // the count did run out all the same
     EXPECT_EQ(c.nic.violations().size(), 1u);
 }
@@ -100,6 +100,6 @@ TEST_F(RemoteDma, SendPacketReadsTheStoredFrameAtBoundaryByItsCount) {
     EXPECT_EQ(c.nic.read16(kDataPort), 0x4D01);
     EXPECT_EQ(c.nic.read16(kDataPort), 0x0006);
     EXPECT_EQ(c.nic.read16(kDataPort), 0xCDAB);
-    EXPECT_EQ(c.in(ISR) & 0x40, 0x40);
+    EXPECT_EQ(c.in(ISR)&0x40, 0x40);
     EXPECT_TRUE(c.nic.violations().empty());
 }

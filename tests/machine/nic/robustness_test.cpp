@@ -18,15 +18,25 @@ TEST(Dp8390Robustness, RandomAccessesToEveryPortNeverBreakTheModel) {
         const auto port = static_cast<std::uint16_t>(rng() % 16 == 0 ? rng() % 0x24 : rng() % 0x11);
         const auto value = static_cast<std::uint8_t>(rng());
         switch (rng() % 8) {
-        case 0: c.in(port); break;
-        case 1: c.nic.read16(port); break;
-        case 2: c.nic.write16(port, static_cast<std::uint16_t>(rng())); break;
-        case 3:
-            for (auto& b : frame) b = static_cast<std::uint8_t>(rng());
-            c.nic.receive_frame(std::span(frame).first(rng() % frame.size()));
-            break;
-        case 4: c.clock.advance(rng() % 200000); break;
-        default: c.out(port, value); break;
+            case 0:
+                c.in(port);
+                break;
+            case 1:
+                c.nic.read16(port);
+                break;
+            case 2:
+                c.nic.write16(port, static_cast<std::uint16_t>(rng()));
+                break;
+            case 3:
+                for (auto& b : frame) b = static_cast<std::uint8_t>(rng());
+                c.nic.receive_frame(std::span(frame).first(rng() % frame.size()));
+                break;
+            case 4:
+                c.clock.advance(rng() % 200000);
+                break;
+            default:
+                c.out(port, value);
+                break;
         }
         if (i % 500 == 0) {
             // Running and promiscuous, with a ring laid out at random.
@@ -57,7 +67,7 @@ struct At300 : machine::IoDevice {
     void write16(std::uint16_t p, std::uint16_t v) override { f.write16(p - 0x300, v); }
     std::string port_name(std::uint16_t p, bool w) const override { return f.port_name(p - 0x300, w); }
 };
-} // namespace
+}  // namespace
 
 TEST(Dp8390OnTheBus, StringWordTransfersRoundTripAndTraceByPage) {
     machine::IsaBus bus;
@@ -68,10 +78,12 @@ TEST(Dp8390OnTheBus, StringWordTransfersRoundTripAndTraceByPage) {
     bus.out8(0x300, 0x21);
     bus.out8(0x30E, 0x49);
     const std::uint16_t out[3] = {0x1234, 0x5678, 0x9ABC};
-    for (auto [reg, v] : {std::pair{0x08, 0x00}, {0x09, 0x40}, {0x0A, 6}, {0x0B, 0}}) bus.out8(0x300 + reg, v);
+    for (auto [reg, v] : {std::pair{0x08, 0x00}, {0x09, 0x40}, {0x0A, 6}, {0x0B, 0}})
+        bus.out8(0x300 + reg, v);
     bus.out8(0x300, 0x12);
     bus.out16_string(0x310, out, 3);
-    for (auto [reg, v] : {std::pair{0x08, 0x00}, {0x09, 0x40}, {0x0A, 6}, {0x0B, 0}}) bus.out8(0x300 + reg, v);
+    for (auto [reg, v] : {std::pair{0x08, 0x00}, {0x09, 0x40}, {0x0A, 6}, {0x0B, 0}})
+        bus.out8(0x300 + reg, v);
     bus.out8(0x300, 0x0A);
     std::uint16_t in[3] = {};
     bus.in16_string(0x310, in, 3);

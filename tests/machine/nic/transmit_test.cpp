@@ -23,7 +23,7 @@ struct Transmit : ::testing::Test {
         return frame;
     }
 };
-} // namespace
+}  // namespace
 
 TEST_F(Transmit, SendsExactlyTbcrBytesAndCompletesAfterTheWireTime) {
     const auto frame = load(42);  // the chip does not pad
@@ -34,7 +34,7 @@ TEST_F(Transmit, SendsExactlyTbcrBytesAndCompletesAfterTheWireTime) {
     const Nanoseconds done = Dp8390::wire_time(42);
     EXPECT_EQ(done, (42 + 4 + 8 + 12) * 800u);
     c.clock.advance(done - 1);
-    EXPECT_EQ(c.in(ISR) & 0x02, 0);
+    EXPECT_EQ(c.in(ISR)&0x02, 0);
     c.out(kCommand, 0x26);  // TXP again while busy: still one frame
     c.clock.advance(1);
     EXPECT_EQ(c.in(ISR), 0x02);
