@@ -43,10 +43,23 @@ BOOLEAN CardSetup(PNe2000Adapter Adapter) {
     return TRUE;
 }
 
+namespace {
+
+// CardSetup in the shape of a synchronise routine.
+BOOLEAN NTAPI SyncCardSetup(PVOID Context) {
+    return CardSetup((PNe2000Adapter)Context);
+}
+
+}  // namespace
+
 BOOLEAN CardReset(PNe2000Adapter Adapter) {
     CardStop(Adapter);
     KeStallExecutionProcessor(kStopSettleUs);
-    if (!CardSetup(Adapter)) {
+    // A reset comes while the interrupt is connected, and the line is shared:
+    // another device's interrupt would run our ISR in the middle of the set-up's
+    // page-1 writes, where its ISR read and IMR write land on CURR and MAR7. So
+    // the set-up, unchanged, runs with the ISR held off.
+    if (!NdisMSynchronizeWithInterrupt(&Adapter->Interrupt, SyncCardSetup, Adapter)) {
         NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 2, (ULONG)0,
                                (ULONG)1);
         return FALSE;

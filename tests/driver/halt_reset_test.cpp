@@ -130,6 +130,21 @@ TEST_F(HaltResetTest, ResetReprogramsTheChipFromTheRecord) {
     EXPECT_TRUE(tb_.errors().empty()) << ::testing::PrintToString(tb_.errors());
 }
 
+// The set-up that a reset runs writes PAR, MAR and CURR on register page 1
+// while the interrupt is connected; another device on the shared line must not
+// get our ISR in there (its ISR read and IMR write would hit CURR and MAR7).
+TEST_F(HaltResetTest, ResetKeepsSharedInterruptsOutOfThePage1Writes) {
+    tb_.ndis().set_foreign_interrupts(true);
+    tb_.ndis().clear_records();
+    ASSERT_EQ(tb_.reset(), NDIS_STATUS_SUCCESS);
+
+    std::size_t foreign = 0;
+    for (const auto& run : tb_.ndis().isr_runs()) foreign += run.foreign;
+    EXPECT_GT(foreign, 0u);  // the stop before the set-up was open to them
+    EXPECT_TRUE(tb_.isr_runs_off_page_zero().empty());
+    EXPECT_TRUE(tb_.errors().empty()) << ::testing::PrintToString(tb_.errors());
+}
+
 // A frame on the wire when the reset comes is forgotten with everything else:
 // a later ring-overflow recovery must not take it for a transmission it
 // interrupted, or it sends the next frame twice and then finds a completion
