@@ -118,10 +118,14 @@ ULONG Ne2000IndicatePacket(PNe2000Adapter Adapter) {
 
     // The next-frame page must be where the count puts it: one page more than
     // the count's high byte, or two when the low byte leaves no room for the
-    // header in the last page, wrapping from PSTOP to PSTART.
-    UCHAR expected = (UCHAR)(Adapter->NextPacketPage + Adapter->ReceiveHeader[3] + 1);
-    if (expected >= Adapter->RingStopPage)
-        expected = (UCHAR)(expected - Adapter->RingStopPage + Adapter->RingStartPage);
+    // header in the last page, wrapping from PSTOP to PSTART. The sum is
+    // wrapped at PSTOP before it is cut to a page number: with RAM up to the
+    // top of card memory PSTOP is 0xFF, and a frame near the ring's end would
+    // otherwise wrap at 0x100 instead and be refused with all behind it.
+    const ULONG pageAfter = (ULONG)Adapter->NextPacketPage + Adapter->ReceiveHeader[3] + 1;
+    UCHAR expected = pageAfter >= Adapter->RingStopPage
+                         ? (UCHAR)(pageAfter - Adapter->RingStopPage + Adapter->RingStartPage)
+                         : (UCHAR)pageAfter;
     if (expected != next) {
         expected = (UCHAR)(expected + 1);
         if (expected == Adapter->RingStopPage) expected = Adapter->RingStartPage;

@@ -346,4 +346,31 @@ TEST(ReceivePath, OverflowWhileAFrameIsOnTheWireSendsItExactlyOnce) {
     }
 }
 
+TEST(ReceivePath, FramesWrappingARingThatEndsAtTheTopOfCardMemoryAreTaken) {
+    // RAM from 0x4000 to the end of the address space: the ring runs from
+    // page 0x4C to PSTOP 0xFF, so a frame near its end has a next-frame page
+    // that only wraps past PSTOP when counted beyond 8 bits.
+    testbed::TestbedOptions options;
+    options.trace = false;
+    options.pc.nic.ram_size = 0xC000;
+    testbed::Testbed tb(options);
+    ASSERT_EQ(tb.load_driver(), STATUS_SUCCESS);
+    ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(tb.record()->RingStopPage, 0xFF);
+    ASSERT_EQ(tb.protocol().set_packet_filter(NDIS_PACKET_TYPE_DIRECTED), NDIS_STATUS_SUCCESS);
+
+    // 179 ring pages, 6 per frame: the 30th frame runs past PSTOP.
+    std::vector<std::vector<std::uint8_t>> sent;
+    for (unsigned i = 0; i < 40; ++i) {
+        sent.push_back(Frame(1514, i));
+        tb.peer().send_at(tb.now() + (i + 1) * 5 * kMs, sent.back());
+    }
+    tb.run_for(400 * kMs);
+
+    const auto& got = tb.protocol().received_frames();
+    ASSERT_EQ(got.size(), sent.size());
+    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].frame, sent[i]) << "frame " << i;
+    ExpectClean(tb);
+}
+
 }  // namespace
