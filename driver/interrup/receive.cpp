@@ -73,9 +73,13 @@ BOOLEAN HeaderLooksSound(const Ne2000Adapter* Adapter, UCHAR* b, ULONG offset, B
     // When the two count bytes are equal the chip may have copied the low
     // byte into the high one; the distance to the next-frame page gives the
     // real high byte instead.
+    // The distance runs in ring order: a frame that wraps past PSTOP has its
+    // next page below its own, and the ring, not 256 pages, closes the gap.
     if (low == high) {
         const UCHAR pagesBehindHeader = low > kLowCountThreshold ? 2 : 1;
-        b[offset + 3] = (UCHAR)(next - Adapter->NextPacketPage - pagesBehindHeader);
+        LONG distance = (LONG)next - (LONG)Adapter->NextPacketPage;
+        if (distance < 0) distance += (LONG)Adapter->RingStopPage - (LONG)Adapter->RingStartPage;
+        b[offset + 3] = (UCHAR)(distance - pagesBehindHeader);
     }
     if (!FrameLengthAcceptable(FrameLengthFromCount(low, b[offset + 3]))) {
         b[offset + 3] = high;
