@@ -321,10 +321,12 @@ void Dp8390::write_current_page(std::uint8_t page) {
 }
 
 // BNRY tells the chip how far the host has emptied the ring; after an
-// overflow, moving it is what lets reception resume.
+// overflow, moving it is what lets reception resume. Writing back the page it
+// already holds frees nothing, so the ring stays blocked.
 void Dp8390::write_boundary(std::uint8_t page) {
+    const bool moved = page != bnry_;
     bnry_ = page;
-    if (receive_blocked_) {
+    if (receive_blocked_ && moved) {
         receive_blocked_ = false;
         if (started_) isr_ &= static_cast<std::uint8_t>(~ISR_RST);
     }

@@ -102,6 +102,8 @@ TEST_F(Receive, OverflowDropsCountsAndBlocksUntilBoundaryMoves) {
     c.nic.receive_frame(frame_to(me, 1514));  // would need 0x4C = BNRY
     EXPECT_EQ(c.in(ISR), 0x90);               // OVW + RST
     EXPECT_TRUE(c.nic.interrupt());
+    c.out(BNRY, 0x4C);  // rewriting the same page frees nothing
+    EXPECT_EQ(c.in(ISR), 0x90);
     c.nic.receive_frame(frame_to(me, 60));  // would fit, but the ring is blocked
     EXPECT_EQ(page1(CURR), 0x7D);
     EXPECT_EQ(c.in(CNTR2), 2);
