@@ -98,6 +98,7 @@ private:
     bool data_port_ready(RemoteDma wanted, const char* access);
     bool word_mode() const;
     void check_word_alignment();
+    void check_transmit_buffer_write(std::uint16_t address);
     std::uint16_t next_remote_address(std::uint16_t address) const;
     void advance_remote_address(unsigned bytes);
     void count_remote_bytes(unsigned bytes);
@@ -130,6 +131,11 @@ private:
     std::uint8_t remote_bits_ = 0;  // RD2-RD0 as last written
     bool started_ = false;
     bool transmitting_ = false;
+    // Card bytes of the frame going out, [first, end), and whether the current
+    // remote write has already been caught writing into them.
+    std::uint32_t transmit_first_ = 0;
+    std::uint32_t transmit_end_ = 0;
+    bool transmit_overwrite_reported_ = false;
 
     std::uint8_t isr_ = 0;
     std::uint8_t imr_ = 0;

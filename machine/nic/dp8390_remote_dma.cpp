@@ -30,6 +30,7 @@ bool Dp8390::word_mode() const {
 // on the spot.
 void Dp8390::start_remote_dma(RemoteDma direction) {
     remote_count_ran_out_ = false;
+    transmit_overwrite_reported_ = false;
     if (rbcr_ == 0) {
         complete_remote_dma();
         return;
@@ -77,6 +78,16 @@ void Dp8390::check_word_alignment() {
     if (crda_ & 1) violation("word-mode transfer at odd card address " + hex4(crda_));
 }
 
+// The chip fetches a frame from card memory while it sends it (the model
+// copies it when TXP is written, for simplicity): a remote write into those
+// bytes before the transmission ends would change what a real card sends.
+void Dp8390::check_transmit_buffer_write(std::uint16_t address) {
+    if (!transmitting_ || transmit_overwrite_reported_) return;
+    if (address < transmit_first_ || address >= transmit_end_) return;
+    transmit_overwrite_reported_ = true;
+    violation("remote write at " + hex4(address) + " into the frame being transmitted");
+}
+
 // The remote DMA shares the ring's wrap logic: reaching PSTOP goes on at PSTART.
 std::uint16_t Dp8390::next_remote_address(std::uint16_t address) const {
     const auto next = static_cast<std::uint16_t>(address + 1);
@@ -109,6 +120,7 @@ void Dp8390::write_data8(std::uint8_t value) {
     if (!data_port_ready(RemoteDma::Write, "write")) return;
     const unsigned unit = word_mode() ? 2 : 1;
     if (unit == 2) check_word_alignment();
+    check_transmit_buffer_write(crda_);
     memory_.write(crda_, value);
     advance_remote_address(unit);
     count_remote_bytes(unit);
@@ -137,12 +149,15 @@ void Dp8390::write_data16(std::uint16_t value) {
     if (!data_port_ready(RemoteDma::Write, "word write")) return;
     if (!word_mode()) {
         violation("word access to the data port in byte mode");
+        check_transmit_buffer_write(crda_);
         memory_.write(crda_, static_cast<std::uint8_t>(value));
         advance_remote_address(1);
         count_remote_bytes(1);
         return;
     }
     check_word_alignment();
+    check_transmit_buffer_write(crda_);
+    check_transmit_buffer_write(next_remote_address(crda_));
     memory_.write(crda_, static_cast<std::uint8_t>(value));
     memory_.write(next_remote_address(crda_), static_cast<std::uint8_t>(value >> 8));
     advance_remote_address(2);

@@ -18,6 +18,8 @@ void Dp8390::start_transmission() {
     // reserved capacity does not allocate.
     transmit_frame_.resize(tbcr_);
     auto address = static_cast<std::uint16_t>(tpsr_ << 8);
+    transmit_first_ = address;
+    transmit_end_ = transmit_first_ + tbcr_;
     for (std::uint8_t& byte : transmit_frame_) byte = memory_.read(address++);
 
     const Nanoseconds duration = wire_time(transmit_frame_.size());

@@ -102,3 +102,22 @@ TEST_F(Transmit, TxpNeedsARunningChipAndAStopLetsTheFrameFinish) {
     EXPECT_EQ(c.in(ISR), 0x80);
     EXPECT_EQ(sent.size(), 2u);
 }
+
+// A real chip fetches the frame while it sends it, so a driver that reuses a
+// frame's pages before its transmission ends would send garbage: the model
+// records it, once per remote write, and leaves writes elsewhere alone.
+TEST_F(Transmit, RemoteWritesIntoTheFrameBeingSentAreViolations) {
+    c.nic.set_transmit_hook([this](std::span<const std::uint8_t>) { return c.clock.now() + 1000000; });
+    load(300);
+    c.out(kCommand, 0x26);
+    const std::vector<std::uint8_t> bytes(64, 0xAB);
+    c.write_memory(0x4200, bytes);  // the next pages: fine
+    EXPECT_TRUE(c.nic.violations().empty());
+    c.write_memory(0x4100, bytes);  // inside the 300 bytes from 0x4000
+    ASSERT_EQ(c.nic.violations().size(), 1u);
+    EXPECT_NE(c.nic.violations()[0].find("frame being transmitted"), std::string::npos);
+    c.nic.clear_violations();
+    c.clock.advance(1000000);  // the frame is out; its pages are free again
+    c.write_memory(0x4000, bytes);
+    EXPECT_TRUE(c.nic.violations().empty());
+}
