@@ -174,6 +174,10 @@ struct _NE2000_ADAPTER {
     // Hardware state
     PVOID IoPortBase;  // the port base NdisMRegisterIoPortRange gave for IoBaseAddress
     UCHAR InterruptStatus;
+    // IMR is 0 because the driver masked the card (a claimed interrupt or the
+    // disable handler) and the enable handler has not unmasked it yet: the
+    // card cannot be driving its line, so an interrupt now is another device's.
+    BOOLEAN CardInterruptsMasked;
     UCHAR CurrentAddress[kEthernetAddressLength];
     UCHAR PermanentAddress[kEthernetAddressLength];
     ULONG CardRamStart;

@@ -24,6 +24,7 @@ BOOLEAN CardSetup(PNe2000Adapter Adapter) {
     Adapter->RingOverflowPending = FALSE;
 
     CardWriteRegister(Adapter, NIC_ISR, 0xFF);
+    Adapter->CardInterruptsMasked = FALSE;
     CardWriteRegister(Adapter, NIC_IMR, Adapter->InterruptMaskValue);
 
     // Page 1 while stopped: station address, multicast hash, CURR.

@@ -74,11 +74,14 @@ VOID HandleReceiveCause(PNe2000Adapter Adapter) {
 }  // namespace
 
 VOID NTAPI Ne2000DisableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
-    CardWriteRegister((PNe2000Adapter)MiniportAdapterContext, NIC_IMR, 0x00);
+    PNe2000Adapter Adapter = (PNe2000Adapter)MiniportAdapterContext;
+    CardWriteRegister(Adapter, NIC_IMR, 0x00);
+    Adapter->CardInterruptsMasked = TRUE;
 }
 
 VOID NTAPI Ne2000EnableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
     PNe2000Adapter Adapter = (PNe2000Adapter)MiniportAdapterContext;
+    Adapter->CardInterruptsMasked = FALSE;
     CardWriteRegister(Adapter, NIC_IMR, Adapter->InterruptMaskValue);
 }
 
@@ -87,15 +90,21 @@ VOID NTAPI Ne2000Isr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleI
     PNe2000Adapter Adapter = (PNe2000Adapter)MiniportAdapterContext;
     const UCHAR status = CardReadRegister(Adapter, NIC_ISR);
 
-    // RDC and RST alone, another device on the shared line, or the socket
-    // controller: not ours. A card given up as vanished (mask 0) claims
-    // nothing either, or its 0xFF would steal every interrupt on the line.
-    if ((status & ISR_CAUSES) == 0 || Adapter->InterruptMaskValue == 0) {
+    // The card drives its line only for causes that IMR enables, and not at
+    // all while we hold it masked. Anything else is another device on the
+    // shared line, the socket controller, or a cause that raised nothing (RXE
+    // after a refused frame, RDC, RST): claiming it would steal the other
+    // device's interrupt and, on a latched line, make the dispatcher call us
+    // again and again. A card given up as vanished has a mask of 0 and so
+    // claims nothing, whatever its 0xFF reads say.
+    if ((status & Adapter->InterruptMaskValue & ISR_CAUSES) == 0 || Adapter->CardInterruptsMasked) {
         *InterruptRecognized = FALSE;
+        *QueueMiniportHandleInterrupt = FALSE;
         return;
     }
     // Mask the card; ISR keeps its bits for the deferred handler to acknowledge.
     CardWriteRegister(Adapter, NIC_IMR, 0x00);
+    Adapter->CardInterruptsMasked = TRUE;
     *InterruptRecognized = TRUE;
     *QueueMiniportHandleInterrupt = TRUE;
 }
@@ -137,7 +146,8 @@ VOID NTAPI Ne2000HandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
         } else if (pending & ISR_PRX) {
             HandleReceiveCause(Adapter);
         } else if (pending & ISR_RXE) {
-            // The tally counters say what went wrong; the pass drops the ring.
+            // The tally counters say what went wrong; the frames in the ring
+            // are good ones (errored frames are never stored) and are taken.
             SyncCardUpdateCounters(Adapter);
             HandleReceiveCause(Adapter);
         } else {

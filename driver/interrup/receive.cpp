@@ -155,6 +155,10 @@ ULONG Ne2000IndicatePacket(PNe2000Adapter Adapter) {
     return kFrameIndicated;
 }
 
+// A receive error (RXE) changes nothing here. The receive configuration never
+// keeps errored frames (no SEP, no AR), so the chip refused that frame and the
+// ring holds only good ones: they are taken as in any pass. What RXE is for,
+// reading the tally counters, the deferred handler does when it selects it.
 BOOLEAN Ne2000RcvDpc(PNe2000Adapter Adapter) {
     BOOLEAN finished = TRUE;
     Adapter->ReceiveIndicated = FALSE;
@@ -165,13 +169,6 @@ BOOLEAN Ne2000RcvDpc(PNe2000Adapter Adapter) {
     if (Adapter->RingOverflowPending) SyncCardHandleOverflow(Adapter);
 
     for (;;) {
-        // A receive error leaves the ring's contents in doubt: drop them all.
-        if (Adapter->InterruptStatus & ISR_RXE) {
-            ReadCurrentPage(Adapter);
-            Adapter->NextPacketPage = Adapter->LastCurrentPage;
-            CardSetBoundary(Adapter);
-            break;
-        }
         // CURR is read again only when the cached value says the ring is empty.
         if (Adapter->NextPacketPage == Adapter->LastCurrentPage) {
             ReadCurrentPage(Adapter);

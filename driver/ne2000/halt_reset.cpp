@@ -28,10 +28,14 @@ VOID NTAPI Ne2000Halt(NDIS_HANDLE MiniportAdapterContext) {
     NdisFreeMemory(adapter, sizeof *adapter, 0);
 }
 
-// The addressing-reset flag is left as the wrapper set it: CardSetup puts the
-// station address, receive configuration and multicast registers back itself.
-NDIS_STATUS NTAPI Ne2000Reset(PBOOLEAN /*AddressingReset*/, NDIS_HANDLE MiniportAdapterContext) {
+NDIS_STATUS NTAPI Ne2000Reset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext) {
     PNe2000Adapter adapter = (PNe2000Adapter)MiniportAdapterContext;
+
+    // CardSetup puts the station address, receive configuration and multicast
+    // registers back itself, so the wrapper need not send them again. The flag
+    // is always written: the wrapper does not clear it before the call, and
+    // whatever its stack held would otherwise be read as the answer.
+    *AddressingReset = FALSE;
 
     // Forget every frame queued or on the card; the wrapper completes the
     // packets a serialised miniport drops at reset.
