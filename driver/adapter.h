@@ -30,6 +30,13 @@ constexpr UINT kPortRangeLength = 0x20;
 constexpr UCHAR kDefaultInterruptMask = 0x1B;  // PRX | PTX | TXE | OVW
 constexpr ULONG kTransmitPageEmpty = 0;
 constexpr ULONG kTransmitPageFull = 2;
+// TransmitActivePage when the transmitter is idle.
+constexpr LONG kNoActiveTransmitPage = -1;
+// Transmit errors in a row on one frame before it is given up. A working
+// network aborts a frame (16 collisions, a FIFO underrun) only now and then;
+// sixteen in a row means this frame will never get through, and retrying it
+// for ever would hold every later packet in the queue behind it.
+constexpr ULONG kTransmitErrorLimit = 16;
 constexpr ULONG kPageSize = 256;  // card memory is laid out and addressed in pages
 // Time given to the controller after a stop command to finish the frame in
 // hand and come to rest.
@@ -124,6 +131,27 @@ constexpr UCHAR RSR_ERRORS = 0x5E;
 constexpr ULONG kPcicIndexPort = 0x3E0;
 
 // ---------------------------------------------------------------------------
+// Error-log values. The first value of an entry tells which failure it was;
+// the error code only gives its class.
+// ---------------------------------------------------------------------------
+// NDIS_ERROR_CODE_HARDWARE_FAILURE, values 0 and 1: the reset's set-up found
+// the chip not answering.
+constexpr ULONG kLogResetSetupFailed = 0;
+constexpr ULONG kLogResetSetupFailedDetail = 1;
+// NDIS_ERROR_CODE_HARDWARE_FAILURE, with the destination card address: the
+// remote DMA of a packet copy would not start.
+constexpr ULONG kLogCopyDownFailed = 1;
+// NDIS_ERROR_CODE_HARDWARE_FAILURE: a card read for a protocol's data transfer failed.
+constexpr ULONG kLogTransferReadFailed = 2;
+// NDIS_ERROR_CODE_HARDWARE_FAILURE: the card stopped answering (every port reads 0xFF).
+constexpr ULONG kLogCardVanished = 3;
+// NDIS_ERROR_CODE_DRIVER_FAILURE: a transmission completed while none was active.
+constexpr ULONG kLogNoActiveTransmit = 4;
+// NDIS_ERROR_CODE_HARDWARE_FAILURE: a frame failed kTransmitErrorLimit times
+// in a row and was given up.
+constexpr ULONG kLogTransmitAbandoned = 5;
+
+// ---------------------------------------------------------------------------
 // The adapter record. Fields in the order the design lists them; every
 // handler and hardware operation takes a pointer to it.
 // ---------------------------------------------------------------------------
@@ -154,6 +182,8 @@ struct _NE2000_ADAPTER {
     LONG TransmitActivePage;
     BOOLEAN TransmitInterruptPending;
     BOOLEAN TransmitRestartPending;
+    // Transmit errors in a row on the frame at TransmitActivePage.
+    ULONG TransmitErrorRetries;
     ULONG TransmitPageState[kTransmitPages];
     ULONG TransmitPageLength[kTransmitPages];
     PNDIS_PACKET SendQueueHead;
@@ -293,6 +323,10 @@ VOID Ne2000XmitDpc(PNe2000Adapter Adapter);
 // The transmit completion step: count the result, free the frame's pages,
 // start the next frame already on the card. TransmitActivePage is not -1.
 VOID Ne2000CompleteTransmission(PNe2000Adapter Adapter);
+// Gives up the frame at TransmitActivePage (not -1) after too many transmit
+// errors in a row: counted as an error, logged, its pages freed, the next
+// frame started and the queue served.
+VOID Ne2000AbandonTransmission(PNe2000Adapter Adapter);
 
 BOOLEAN NTAPI SyncCardUpdateCounters(PVOID Context);
 BOOLEAN NTAPI SyncCardHandleOverflow(PVOID Context);
@@ -346,6 +380,8 @@ VOID I365_OpenIOWin(PNe2000Adapter Adapter);
 VOID I365_OpenIrq(PNe2000Adapter Adapter);
 BOOLEAN I365_SwitchToIO(PNe2000Adapter Adapter);
 VOID I365_CloseMemoryWin(VOID);
+// Reads (and so clears) the card status changes of sockets 0 and 1.
+VOID I365_ClearStatusChanges(VOID);
 BOOLEAN InitI365(PNe2000Adapter Adapter);
 
 // ---------------------------------------------------------------------------

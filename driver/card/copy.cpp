@@ -24,10 +24,6 @@ constexpr ULONG kPollLimit = 65535;
 constexpr ULONG kAddressPollStall = 1;
 constexpr ULONG kRdcPollStall = 4;
 
-// First value of the hardware-failure entry when a packet copy cannot start
-// (the second is the card address).
-constexpr ULONG kCopyDownFailureValue = 1;
-
 PUSHORT DataPortWord(const Ne2000Adapter* Adapter) {
     return (PUSHORT)CardPort(Adapter, NIC_DATA);
 }
@@ -192,7 +188,7 @@ BOOLEAN CardCopyDownPacket(PNe2000Adapter Adapter, PNDIS_PACKET Packet, PULONG L
 
     // The transmit area starts on a 1 KB boundary, so a transmit page is
     // always even and the whole packet goes out as word transfers.
-    const ULONG destination = Adapter->TransmitAreaAddress + Adapter->TransmitFillPage * 256;
+    const ULONG destination = Adapter->TransmitAreaAddress + Adapter->TransmitFillPage * kPageSize;
 
     PUCHAR address = 0;
     UINT remaining = 0;
@@ -200,7 +196,7 @@ BOOLEAN CardCopyDownPacket(PNe2000Adapter Adapter, PNDIS_PACKET Packet, PULONG L
 
     if (!DummyRead(Adapter, destination)) {
         NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 2,
-                               kCopyDownFailureValue, destination);
+                               kLogCopyDownFailed, destination);
         return FALSE;
     }
 

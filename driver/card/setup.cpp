@@ -61,8 +61,8 @@ BOOLEAN CardReset(PNe2000Adapter Adapter) {
     // page-1 writes, where its ISR read and IMR write land on CURR and MAR7. So
     // the set-up, unchanged, runs with the ISR held off.
     if (!NdisMSynchronizeWithInterrupt(&Adapter->Interrupt, SyncCardSetup, Adapter)) {
-        NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 2, (ULONG)0,
-                               (ULONG)1);
+        NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 2,
+                               kLogResetSetupFailed, kLogResetSetupFailedDetail);
         return FALSE;
     }
     CardWriteRegister(Adapter, NIC_TCR, TCR_NORMAL);

@@ -2,8 +2,10 @@
 // socket. Before the card's network ports can be reached, the card has to be
 // reset and powered, the controller's I/O windows opened at the network and
 // serial port ranges, the interrupts steered, and the card's configuration
-// bytes written through a memory window onto its attribute memory. Runs only
-// at passive level inside the initialise handler, one adapter at a time.
+// bytes written through a memory window onto its attribute memory. All of
+// that runs at passive level inside the initialise handler, one adapter at a
+// time; only the clearing of status changes is called later, by the deferred
+// interrupt handler.
 
 #include "driver/adapter.h"
 
@@ -19,6 +21,7 @@ constexpr UCHAR kIdentification = 0x00;
 constexpr UCHAR kInterfaceStatus = 0x01;
 constexpr UCHAR kPowerControl = 0x02;
 constexpr UCHAR kInterruptControl = 0x03;
+constexpr UCHAR kCardStatusChange = 0x04;  // reading it clears the changes it reports
 constexpr UCHAR kStatusChangeConfig = 0x05;
 constexpr UCHAR kWindowEnable = 0x06;
 constexpr UCHAR kIoControl = 0x07;
@@ -28,6 +31,9 @@ constexpr UCHAR kMemoryWindow0Start = 0x10;  // start, stop, card offset (low, h
 
 // The controller takes its time to latch an index and to act on a data write.
 constexpr ULONG kIndexSettleUs = 4096;
+// ... and after a status read before the next index may be written.
+constexpr ULONG kStatusReadSettleUs = 4096;
+constexpr UCHAR kSocketIndexStride = 0x40;  // each socket owns 0x40 register indices
 constexpr ULONG kDataSettleUs = 1280;
 constexpr ULONG kResetSettleUs = 65536;  // reset pulse and power-up
 constexpr ULONG kConfigSettleUs = 4096;
@@ -245,4 +251,20 @@ BOOLEAN InitI365(PNe2000Adapter Adapter) {
     I365_CloseMemoryWin();
     Reset_UART(Adapter);
     return TRUE;
+}
+
+// The socket controller's status-change interrupt shares the card's level and
+// stays asserted while any change is latched; reading a socket's Card Status
+// Change register clears them, so the line can fall and the next interrupt
+// makes a fresh edge. Both sockets, through the fixed controller ports,
+// whichever socket and bus type the adapter uses: a port nobody answers costs
+// only the waits.
+VOID I365_ClearStatusChanges(VOID) {
+    for (UCHAR socket = 0; socket < 2; ++socket) {
+        WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)kPcicIndexPort,
+                         (UCHAR)(socket * kSocketIndexStride + kCardStatusChange));
+        KeStallExecutionProcessor(kIndexSettleUs);
+        (VOID) READ_PORT_UCHAR((PUCHAR)(ULONG_PTR)(kPcicIndexPort + 1));
+        KeStallExecutionProcessor(kStatusReadSettleUs);
+    }
 }

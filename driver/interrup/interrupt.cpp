@@ -10,13 +10,6 @@
 
 namespace {
 
-// Card Status Change register of sockets 0 and 1 on the 82365; reading it
-// clears the changes it reports, which lets the status-change line fall.
-constexpr UCHAR kSocket0StatusChange = 0x04;
-constexpr UCHAR kSocket1StatusChange = 0x44;
-// The controller needs time between selecting a register and reading it.
-constexpr ULONG kSocketSettleMicroseconds = 4096;
-
 // A card that has gone from the bus (removed, or its socket powered off)
 // answers every port with 0xFF, so ISR shows every cause at once and would
 // keep the main loop busy for ever. A working DP8390 cannot show 0xFF on two
@@ -27,15 +20,6 @@ constexpr ULONG kSocketSettleMicroseconds = 4096;
 // working card, and still give up after a handful of cheap passes.
 constexpr UCHAR kVanishedCardStatus = 0xFF;
 constexpr ULONG kVanishedCardReadings = 16;
-// Value carried by the hardware-failure entry for a card that stopped answering.
-constexpr ULONG kVanishedCardLogValue = 3;
-
-VOID ClearSocketStatusChange(UCHAR Index) {
-    WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)kPcicIndexPort, Index);
-    KeStallExecutionProcessor(kSocketSettleMicroseconds);
-    (VOID) READ_PORT_UCHAR((PUCHAR)(ULONG_PTR)(kPcicIndexPort + 1));
-    KeStallExecutionProcessor(kSocketSettleMicroseconds);
-}
 
 // Reads ISR, acknowledges exactly the bits seen, and keeps them as causes
 // still to handle.
@@ -50,7 +34,7 @@ UCHAR AcknowledgeInterrupts(PNe2000Adapter Adapter) {
 // show, and keep it masked from now on (a reset restores the mask).
 VOID GiveUpOnVanishedCard(PNe2000Adapter Adapter) {
     NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 1,
-                           kVanishedCardLogValue);
+                           kLogCardVanished);
     Adapter->InterruptStatus = 0;
     Adapter->InterruptMaskValue = 0;
 }
@@ -112,12 +96,8 @@ VOID NTAPI Ne2000Isr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleI
 VOID NTAPI Ne2000HandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
     PNe2000Adapter Adapter = (PNe2000Adapter)MiniportAdapterContext;
 
-    // The socket controller's status-change interrupt shares our level, and
-    // is a level while any change is latched: clear both sockets' changes so
-    // the line can fall and the next interrupt makes a fresh edge. Done
-    // whatever the bus type; a port nobody answers costs only the waits.
-    ClearSocketStatusChange(kSocket0StatusChange);
-    ClearSocketStatusChange(kSocket1StatusChange);
+    // The socket controller's status-change interrupt shares our level.
+    I365_ClearStatusChanges();
 
     ULONG vanishedReadings = 0;
     UCHAR seen = AcknowledgeInterrupts(Adapter);

@@ -25,9 +25,6 @@ constexpr UCHAR kGroupAddressBit = 0x01;  // first destination byte, first bit o
 constexpr ULONG kFrameIndicated = 0;
 constexpr ULONG kFrameRefused = 1;
 
-// Value carried by the hardware-failure entry for a data-transfer read that failed.
-constexpr ULONG kTransferReadFailure = 2;
-
 ULONG Minimum(ULONG a, ULONG b) {
     return a < b ? a : b;
 }
@@ -215,7 +212,7 @@ BOOLEAN Ne2000RcvDpc(PNe2000Adapter Adapter) {
         Adapter->RingOverflowPending = FALSE;
         SyncCardAcknowledgeOverflow(Adapter);
         CardWriteRegister(Adapter, NIC_TCR, TCR_NORMAL);
-        if (Adapter->TransmitRestartPending && Adapter->TransmitActivePage != -1) {
+        if (Adapter->TransmitRestartPending && Adapter->TransmitActivePage != kNoActiveTransmitPage) {
             Adapter->TransmitRestartPending = FALSE;
             Adapter->TransmitInterruptPending = TRUE;
             // The restart was decided right after the stop, when the frame
@@ -276,7 +273,7 @@ NDIS_STATUS NTAPI Ne2000TransferData(PNDIS_PACKET Packet, PUINT BytesTransferred
         if (!CardCopyUp(Adapter, (PUCHAR)virtualAddress + position, address, chunk)) {
             *BytesTransferred = wanted - remaining;
             NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 1,
-                                   kTransferReadFailure);
+                                   kLogTransferReadFailed);
             return NDIS_STATUS_FAILURE;
         }
         address += chunk;
@@ -297,7 +294,7 @@ NDIS_STATUS NTAPI Ne2000TransferData(PNDIS_PACKET Packet, PUINT BytesTransferred
     // the wire finished meanwhile, complete it and start the next one now
     // rather than leave the transmitter idle until the receive pass ends.
     // Not during overflow recovery, which restarts the transmitter itself.
-    if (!Adapter->RingOverflowPending && Adapter->TransmitActivePage != -1) {
+    if (!Adapter->RingOverflowPending && Adapter->TransmitActivePage != kNoActiveTransmitPage) {
         const UCHAR status = CardReadRegister(Adapter, NIC_ISR);
         if (status & ISR_TXE) OctogmetusceratorRevisited(Adapter);
         if (status & ISR_PTX) {

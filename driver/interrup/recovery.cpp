@@ -7,6 +7,10 @@
 // transmit again. While the ring is emptied the chip runs in internal
 // loopback so that nothing reaches the wire and nothing new arrives.
 //
+// A frame that fails every time (a network that always aborts it) is not
+// retried for ever: after kTransmitErrorLimit errors in a row it is given up,
+// so the frames queued behind it can go.
+//
 // Everything here runs in the deferred interrupt handling with the card's
 // interrupts masked, so the registers are used directly.
 
@@ -64,9 +68,15 @@ VOID OctogmetusceratorRevisited(PNe2000Adapter Adapter) {
     CardWriteRegister(Adapter, NIC_CR, kCrStartPage0);
     CardWriteRegister(Adapter, NIC_TCR, TCR_NORMAL);
 
-    // The frame is still in its transmit pages: send it again.
-    if (Adapter->TransmitActivePage != -1) {
-        Adapter->TransmitInterruptPending = TRUE;
-        CardStartXmit(Adapter);
+    if (Adapter->TransmitActivePage == kNoActiveTransmitPage) return;
+
+    // The frame is still in its transmit pages: send it again, unless it has
+    // failed so often in a row that it will never get through.
+    Adapter->TransmitErrorRetries += 1;
+    if (Adapter->TransmitErrorRetries >= kTransmitErrorLimit) {
+        Ne2000AbandonTransmission(Adapter);
+        return;
     }
+    Adapter->TransmitInterruptPending = TRUE;
+    CardStartXmit(Adapter);
 }

@@ -23,22 +23,15 @@ const UCHAR BlankBuffer[kMinimumFrameSize] = {
     0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20,
 };
 
-constexpr ULONG kTransmitPageSize = 256;
-
 // The wrap rules below find the next frame after a wrap by looking at
 // page 0, which is only unambiguous while a frame takes at most half of the
 // area. Six pages also hold the largest frame the adapter reports (1,514
 // bytes) with room to spare.
 constexpr ULONG kMaximumFramePages = kTransmitPages / 2;
-constexpr ULONG kMaximumPacketLength = kMaximumFramePages * kTransmitPageSize;  // 1,536
-
-// The value logged when a transmission completes with no frame on the wire.
-constexpr ULONG kNoActiveTransmitValue = 4;
-
-constexpr LONG kNoActivePage = -1;
+constexpr ULONG kMaximumPacketLength = kMaximumFramePages * kPageSize;  // 1,536
 
 ULONG PagesFor(ULONG Length) {
-    return (Length + kTransmitPageSize - 1) / kTransmitPageSize;
+    return (Length + kPageSize - 1) / kPageSize;
 }
 
 BOOLEAN PageFull(const Ne2000Adapter* Adapter, ULONG Page) {
@@ -67,7 +60,7 @@ BOOLEAN FindRoom(PNe2000Adapter Adapter, ULONG Pages) {
     const ULONG fill = Adapter->TransmitFillPage;
     ULONG limit;
 
-    if (Adapter->TransmitActivePage != kNoActivePage) {
+    if (Adapter->TransmitActivePage != kNoActiveTransmitPage) {
         limit = (ULONG)Adapter->TransmitActivePage;
     } else if (PageFull(Adapter, Adapter->TransmitNextPage)) {
         limit = Adapter->TransmitNextPage;
@@ -84,6 +77,34 @@ BOOLEAN FindRoom(PNe2000Adapter Adapter, ULONG Pages) {
     // not fit yet: it will go to page 0 once the frames before it are sent.
     Adapter->TransmitFillPage = 0;
     return Pages <= limit;
+}
+
+// Frees the pages of the frame at TransmitActivePage (not -1) and starts the
+// next frame already waiting on the card, if any.
+VOID FreeActiveFrameAndStartNext(PNe2000Adapter Adapter) {
+    const ULONG active = (ULONG)Adapter->TransmitActivePage;
+    Adapter->TransmitErrorRetries = 0;
+
+    const ULONG pages = PagesFor(Adapter->TransmitPageLength[active]);
+    MarkPages(Adapter, active, pages, kTransmitPageEmpty);
+
+    Adapter->TransmitNextPage += pages;
+    if (Adapter->TransmitNextPage >= kTransmitPages) Adapter->TransmitNextPage = 0;
+
+    // An empty page behind the frame, where filling did not stop, means the
+    // next frame was placed at page 0 after a wrap.
+    if (!PageFull(Adapter, Adapter->TransmitNextPage) &&
+        Adapter->TransmitFillPage != Adapter->TransmitNextPage) {
+        Adapter->TransmitNextPage = 0;
+    }
+
+    if (PageFull(Adapter, Adapter->TransmitNextPage)) {
+        Adapter->TransmitActivePage = (LONG)Adapter->TransmitNextPage;
+        Adapter->TransmitInterruptPending = TRUE;
+        CardStartXmit(Adapter);
+    } else {
+        Adapter->TransmitActivePage = kNoActiveTransmitPage;
+    }
 }
 
 }  // namespace
@@ -141,7 +162,7 @@ VOID Ne2000DoNextSend(PNe2000Adapter Adapter) {
             // The chip sends 60 bytes of a short frame; fill the rest with
             // spaces rather than whatever an earlier frame left there. A
             // failure here only costs the padding.
-            (VOID) CardCopyDown(Adapter, Adapter->TransmitAreaAddress + start * kTransmitPageSize + copied,
+            (VOID) CardCopyDown(Adapter, Adapter->TransmitAreaAddress + start * kPageSize + copied,
                                 BlankBuffer, kMinimumFrameSize - copied);
         }
 
@@ -149,7 +170,7 @@ VOID Ne2000DoNextSend(PNe2000Adapter Adapter) {
         Adapter->TransmitFillPage = start + pages;
         if (Adapter->TransmitFillPage == kTransmitPages) Adapter->TransmitFillPage = 0;
 
-        if (Adapter->TransmitActivePage == kNoActivePage) {
+        if (Adapter->TransmitActivePage == kNoActiveTransmitPage) {
             // An empty next page that is not where filling goes on means the
             // frame just copied went to page 0 after a wrap.
             if (!PageFull(Adapter, Adapter->TransmitNextPage) &&
@@ -173,10 +194,10 @@ VOID Ne2000DoNextSend(PNe2000Adapter Adapter) {
 }
 
 VOID Ne2000XmitDpc(PNe2000Adapter Adapter) {
-    if (Adapter->TransmitActivePage == kNoActivePage) {
+    if (Adapter->TransmitActivePage == kNoActiveTransmitPage) {
         // The chip reported a finished transmission that was never started.
         NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle, NDIS_ERROR_CODE_DRIVER_FAILURE, 1,
-                               kNoActiveTransmitValue);
+                               kLogNoActiveTransmit);
         return;
     }
 
@@ -186,33 +207,19 @@ VOID Ne2000XmitDpc(PNe2000Adapter Adapter) {
 }
 
 VOID Ne2000CompleteTransmission(PNe2000Adapter Adapter) {
-    const ULONG active = (ULONG)Adapter->TransmitActivePage;
-
     // The protocol already has its packet back; the outcome is only counted.
     if (Adapter->TransmitStatus & TSR_PTX) {
         Adapter->TransmitGoodCount += 1;
     } else {
         Adapter->TransmitErrorCount += 1;
     }
+    FreeActiveFrameAndStartNext(Adapter);
+}
 
-    const ULONG pages = PagesFor(Adapter->TransmitPageLength[active]);
-    MarkPages(Adapter, active, pages, kTransmitPageEmpty);
-
-    Adapter->TransmitNextPage += pages;
-    if (Adapter->TransmitNextPage >= kTransmitPages) Adapter->TransmitNextPage = 0;
-
-    // An empty page behind the frame, where filling did not stop, means the
-    // next frame was placed at page 0 after a wrap.
-    if (!PageFull(Adapter, Adapter->TransmitNextPage) &&
-        Adapter->TransmitFillPage != Adapter->TransmitNextPage) {
-        Adapter->TransmitNextPage = 0;
-    }
-
-    if (PageFull(Adapter, Adapter->TransmitNextPage)) {
-        Adapter->TransmitActivePage = (LONG)Adapter->TransmitNextPage;
-        Adapter->TransmitInterruptPending = TRUE;
-        CardStartXmit(Adapter);
-    } else {
-        Adapter->TransmitActivePage = kNoActivePage;
-    }
+VOID Ne2000AbandonTransmission(PNe2000Adapter Adapter) {
+    NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 1,
+                           kLogTransmitAbandoned);
+    Adapter->TransmitErrorCount += 1;
+    FreeActiveFrameAndStartNext(Adapter);
+    Ne2000DoNextSend(Adapter);
 }

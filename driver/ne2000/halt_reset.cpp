@@ -41,7 +41,7 @@ NDIS_STATUS NTAPI Ne2000Reset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdap
     // packets a serialised miniport drops at reset.
     adapter->TransmitFillPage = 0;
     adapter->TransmitNextPage = 0;
-    adapter->TransmitActivePage = -1;
+    adapter->TransmitActivePage = kNoActiveTransmitPage;
     adapter->SendQueueHead = 0;
     adapter->SendQueueTail = 0;
     // The frame that may have been on the wire is forgotten with the rest, so
@@ -49,6 +49,7 @@ NDIS_STATUS NTAPI Ne2000Reset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdap
     // start it again later.
     adapter->TransmitInterruptPending = FALSE;
     adapter->TransmitRestartPending = FALSE;
+    adapter->TransmitErrorRetries = 0;
     for (ULONG page = 0; page < adapter->TransmitPageCount && page < kTransmitPages; ++page) {
         adapter->TransmitPageState[page] = kTransmitPageEmpty;
     }

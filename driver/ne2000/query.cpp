@@ -47,10 +47,10 @@ namespace {
 // part of the answer.
 const CHAR kVendorDescription[] = "NE2000 Card Adapter.";
 
-constexpr ULONG kLinkSpeed = 100000;         // 10 Mbit/s in units of 100 bit/s
-constexpr ULONG kCardBufferBlockSize = 256;  // the DP8390 buffers in 256-byte pages
-constexpr ULONG kAssumedCardPages = 32;      // the receive space reported assumes a 32-page card
-constexpr USHORT kDriverVersion = 0x0300;    // major 3 in the high byte, minor 0 in the low byte
+constexpr ULONG kLinkSpeed = 100000;               // 10 Mbit/s in units of 100 bit/s
+constexpr ULONG kCardBufferBlockSize = kPageSize;  // the DP8390 buffers in pages
+constexpr ULONG kAssumedCardPages = 32;            // the receive space reported assumes a 32-page card
+constexpr USHORT kDriverVersion = 0x0300;          // major 3 in the high byte, minor 0 in the low byte
 constexpr ULONG kMacOptions = NDIS_MAC_OPTION_COPY_LOOKAHEAD_DATA | NDIS_MAC_OPTION_RECEIVE_SERIALIZED |
                               NDIS_MAC_OPTION_TRANSFERS_NOT_PEND | NDIS_MAC_OPTION_NO_LOOPBACK;
 

@@ -29,7 +29,7 @@ VOID LayOutCardMemory(PNe2000Adapter Adapter) {
     Adapter->RingEndAddress = ramStart + Adapter->CardRamLength;
     Adapter->RingStopPage = (UCHAR)(Adapter->TransmitStartPage + (Adapter->CardRamLength >> 8));
 
-    Adapter->TransmitActivePage = -1;
+    Adapter->TransmitActivePage = kNoActiveTransmitPage;
     Adapter->ReceiveConfigValue = 0;
     for (ULONG i = 0; i < Adapter->TransmitPageCount; ++i) Adapter->TransmitPageState[i] = kTransmitPageEmpty;
 }

@@ -136,6 +136,36 @@ TEST(Recovery, TransmitErrorRestartsTheChipAndSendsTheSameFrameAgain) {
     EXPECT_TRUE(c.tb.errors().empty());
 }
 
+TEST(Recovery, AFrameThatKeepsFailingIsGivenUpAndTheFramesBehindItGo) {
+    RunningCard c;
+    // Every attempt at the first frame aborts, sixteen times in a row; a
+    // network that does that will never let it through.
+    c.tb.nic().faults().abort_transmissions = kTransmitErrorLimit;
+    const Bytes doomed = Frame(100, 1, kPeer);
+    const Bytes behind[] = {Frame(200, 2, kPeer), Frame(300, 3, kPeer)};
+    c.tb.protocol().send(doomed);
+    for (const Bytes& f : behind) c.tb.protocol().send(f);
+    c.tb.run_for(300 * kMs);
+
+    // Sixteen attempts (fifteen restarts), then the frame is dropped as a
+    // transmit error and the two frames queued behind it go out.
+    const auto lines = c.lines_since();
+    EXPECT_EQ(CountLines(lines, "stall 2000us"), kTransmitErrorLimit);  // one stop per error
+    EXPECT_EQ(CountLines(lines, "CR <- 0x26"), kTransmitErrorLimit + 2);
+    ASSERT_EQ(c.tb.peer().received().size(), 2u);
+    EXPECT_EQ(c.tb.peer().received()[0].frame, behind[0]);
+    EXPECT_EQ(c.tb.peer().received()[1].frame, behind[1]);
+    EXPECT_EQ(c.a.TransmitErrorCount, 1u);
+    EXPECT_EQ(c.a.TransmitGoodCount, 2u);
+    EXPECT_EQ(c.a.TransmitActivePage, -1);
+    EXPECT_EQ(c.a.TransmitErrorRetries, 0u);
+    for (ULONG page = 0; page < kTransmitPages; ++page) EXPECT_EQ(c.a.TransmitPageState[page], 0u);
+    ASSERT_EQ(c.tb.error_log().entries().size(), 1u);
+    EXPECT_EQ(c.tb.error_log().entries()[0].code, NDIS_ERROR_CODE_HARDWARE_FAILURE);
+    EXPECT_EQ(c.tb.error_log().entries()[0].values, std::vector<ULONG>({5}));
+    ExpectClean(c.tb);
+}
+
 TEST(Recovery, TransmitErrorWithNothingActiveOnlyRestartsTheChip) {
     RunningCard c(Quiet());
     const std::size_t mark = c.tb.trace().mark();
@@ -166,6 +196,17 @@ TEST(Recovery, CompletionWithNoActiveTransmissionIsLoggedOnce) {
     EXPECT_EQ(c.a.TransmitErrorCount, 0u);
     EXPECT_EQ(c.a.TransmitActivePage, -1);
     EXPECT_TRUE(c.tb.errors().empty());
+
+    // Nothing else happens on that path: a packet in the queue stays there,
+    // untouched, until something else serves the queue.
+    NDIS_PACKET waiting{};
+    c.a.SendQueueHead = c.a.SendQueueTail = &waiting;
+    const std::size_t mark = c.tb.trace().mark();
+    c.tb.call([&] { Ne2000XmitDpc(&c.a); });
+    EXPECT_TRUE(c.lines_since(mark).empty());
+    EXPECT_EQ(c.a.SendQueueHead, &waiting);
+    EXPECT_EQ(c.tb.error_log().entries().size(), 2u);
+    c.a.SendQueueHead = c.a.SendQueueTail = nullptr;
 }
 
 }  // namespace
