@@ -82,6 +82,15 @@ TEST(InterruptDispatch, TheIsrClaimsOnlyWhatTheCardCanHaveRaised) {
              KeStallExecutionProcessor(1000);
          },
          ISR_PRX, false},
+        {"frame received after a reset unmasked a masked card",
+         [](RunningCard& c) {
+             Ne2000DisableInterrupt(&c.a);
+             EXPECT_TRUE(CardReset(&c.a));
+             CardWriteRegister(&c.a, NIC_IMR, 0x00);  // keep the stand-in's ISR out of it
+             c.tb.peer().send(Frame(60, 5));
+             KeStallExecutionProcessor(1000);
+         },
+         ISR_PRX, true},
         {"frame received, card enabled",
          [](RunningCard& c) {
              CardWriteRegister(&c.a, NIC_IMR, 0x00);  // keep the stand-in's ISR out of it

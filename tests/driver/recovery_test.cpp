@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/driver/fixture.h"
 
 namespace {
@@ -141,11 +143,13 @@ TEST(Recovery, AFrameThatKeepsFailingIsGivenUpAndTheFramesBehindItGo) {
     // Every attempt at the first frame aborts, sixteen times in a row; a
     // network that does that will never let it through.
     c.tb.nic().faults().abort_transmissions = kTransmitErrorLimit;
-    const Bytes doomed = Frame(100, 1, kPeer);
-    const Bytes behind[] = {Frame(200, 2, kPeer), Frame(300, 3, kPeer)};
+    // Six pages each: the doomed frame and the first behind it fill the
+    // transmit area, the second waits in the queue.
+    const Bytes doomed = Frame(1514, 1, kPeer);
+    const Bytes behind[] = {Frame(1514, 2, kPeer), Frame(1514, 3, kPeer)};
     c.tb.protocol().send(doomed);
     for (const Bytes& f : behind) c.tb.protocol().send(f);
-    c.tb.run_for(300 * kMs);
+    c.tb.run_for(2000 * kMs);  // each abort follows sixteen collisions and their back-offs
 
     // Sixteen attempts (fifteen restarts), then the frame is dropped as a
     // transmit error and the two frames queued behind it go out.
@@ -163,6 +167,15 @@ TEST(Recovery, AFrameThatKeepsFailingIsGivenUpAndTheFramesBehindItGo) {
     ASSERT_EQ(c.tb.error_log().entries().size(), 1u);
     EXPECT_EQ(c.tb.error_log().entries()[0].code, NDIS_ERROR_CODE_HARDWARE_FAILURE);
     EXPECT_EQ(c.tb.error_log().entries()[0].values, std::vector<ULONG>({5}));
+    // The freed pages were refilled from the queue at once, in the same
+    // deferred handler run, as after any completion.
+    const auto& events = c.tb.ndis().events();
+    const auto given_up = std::find_if(events.begin(), events.end(),
+                                       [](const auto& e) { return e.what.rfind("error log", 0) == 0; });
+    const auto refilled = std::find_if(given_up, events.end(),
+                                       [](const auto& e) { return e.what.rfind("SendComplete", 0) == 0; });
+    ASSERT_NE(refilled, events.end());
+    EXPECT_TRUE(std::none_of(given_up, refilled, [](const auto& e) { return e.what == "HandleInterrupt"; }));
     ExpectClean(c.tb);
 }
 
