@@ -99,6 +99,7 @@ private:
     bool word_mode() const;
     void check_word_alignment();
     void check_transmit_buffer_write(std::uint16_t address);
+    std::uint8_t remote_read_byte(std::uint16_t address) const;
     std::uint16_t next_remote_address(std::uint16_t address) const;
     void advance_remote_address(unsigned bytes);
     void count_remote_bytes(unsigned bytes);

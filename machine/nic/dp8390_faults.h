@@ -34,6 +34,11 @@ struct Dp8390Faults {
     bool remote_address_stuck = false;
     // Remote DMA completes without ever setting ISR.RDC.
     bool rdc_never_sets = false;
+    // A failed cell of packet RAM at this card address: the remote DMA reads
+    // it back as the complement of what it holds, so whatever was written
+    // there never reads back. Placed off a 1 KB boundary, only a check of
+    // every dword finds it.
+    std::optional<std::uint16_t> bad_ram_byte;
 };
 
 }  // namespace machine

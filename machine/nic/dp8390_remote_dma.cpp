@@ -104,13 +104,19 @@ void Dp8390::count_remote_bytes(unsigned bytes) {
     if (rbcr_ == 0) complete_remote_dma();
 }
 
+// What the host gets for one card byte; a failed RAM cell gives its complement.
+std::uint8_t Dp8390::remote_read_byte(std::uint16_t address) const {
+    const std::uint8_t value = memory_.read(address);
+    return faults_.bad_ram_byte == address ? static_cast<std::uint8_t>(~value) : value;
+}
+
 // A byte cycle in word mode still moves a whole unit: the host gets the byte
 // at the (even) current address and the other one is skipped.
 std::uint8_t Dp8390::read_data8() {
     if (!data_port_ready(RemoteDma::Read, "read")) return 0xFF;
     const unsigned unit = word_mode() ? 2 : 1;
     if (unit == 2) check_word_alignment();
-    const std::uint8_t value = memory_.read(crda_);
+    const std::uint8_t value = remote_read_byte(crda_);
     advance_remote_address(unit);
     count_remote_bytes(unit);
     return value;
@@ -132,14 +138,14 @@ std::uint16_t Dp8390::read_data16() {
     if (!data_port_ready(RemoteDma::Read, "word read")) return 0xFFFF;
     if (!word_mode()) {
         violation("word access to the data port in byte mode");
-        const std::uint8_t value = memory_.read(crda_);
+        const std::uint8_t value = remote_read_byte(crda_);
         advance_remote_address(1);
         count_remote_bytes(1);
         return static_cast<std::uint16_t>(0xFF00 | value);
     }
     check_word_alignment();
-    const std::uint8_t low = memory_.read(crda_);
-    const std::uint8_t high = memory_.read(next_remote_address(crda_));
+    const std::uint8_t low = remote_read_byte(crda_);
+    const std::uint8_t high = remote_read_byte(next_remote_address(crda_));
     advance_remote_address(2);
     count_remote_bytes(2);
     return static_cast<std::uint16_t>(low | high << 8);

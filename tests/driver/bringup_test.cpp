@@ -256,3 +256,20 @@ TEST(BringUpFailure, UnmappedWindowIsClosedAgain) {
     EXPECT_EQ(tb.socket_controller().peek(0, 0x06), 0xE0);
     EXPECT_TRUE(tb.error_log().empty());
 }
+
+// The transmit bookkeeping holds 12 pages: a record asking for more is turned
+// away before anything else, the refused configuration's entry included.
+TEST(BringUpFailure, MoreTransmitPagesThanTheBookkeepingHoldsAreRefused) {
+    for (const BOOLEAN refused_configuration : {FALSE, TRUE}) {
+        testbed::Testbed tb;
+        tb.load_driver();
+        Ne2000Adapter& r = tb.new_record();
+        r.TransmitPageCount = kTransmitPages + 1;
+        EXPECT_EQ(Ne2000RegisterAdapter(&r, refused_configuration, 0x11F), NDIS_STATUS_RESOURCES);
+        EXPECT_TRUE(tb.error_log().empty()) << tb.error_log().to_string();
+        EXPECT_EQ(tb.bus().port_access_count(), 0u);
+        EXPECT_TRUE(tb.ndis().ports().held_by(&tb.adapter()).empty());
+        NdisFreeMemory(&r, sizeof r, 0);
+        ExpectClean(tb);
+    }
+}

@@ -145,14 +145,25 @@ TEST(CardCopy, ByteWideCardMovesEveryByteAlone) {
                     "DATA <- 2 bytes", "ISR -> *"}));
     EXPECT_EQ(c.card_memory(0x2000, 6), bytes);
 
-    // Reading back from an odd address needs no split on this card.
+    // Writing to an odd address needs no merge on this card; the dummy read
+    // still goes to the even address above it.
+    const Bytes odd = {0xE1, 0xE2, 0xE3};
+    const std::size_t down = c.tb.trace().mark();
+    c.tb.call([&] { EXPECT_TRUE(CardCopyDown(&c.a, 0x2001, odd.data(), 3)); });
+    EXPECT_TRUE(LinesMatch(
+        c.lines_since(down),
+        {"CR <- 0x00", "RSAR0 <- 0x02", "RSAR1 <- 0x20", "RBCR0 <- 0x02", "RBCR1 <- 0x00", "CR <- 0x0A",
+         "DATA -> *", "DATA -> *", "CRDA0 -> 0x04", "CRDA1 -> 0x20", "CR <- 0x00", "RSAR0 <- 0x01",
+         "RSAR1 <- 0x20", "RBCR0 <- 0x03", "RBCR1 <- 0x00", "CR <- 0x12", "DATA <- 3 bytes", "ISR -> *"}));
+
+    // Nor does reading back from one need a split.
     Bytes back(5);
     const std::size_t up = c.tb.trace().mark();
     c.tb.call([&] { EXPECT_TRUE(CardCopyUp(&c.a, back.data(), 0x2001, 5)); });
     EXPECT_TRUE(LinesMatch(c.lines_since(up),
                            {"CR -> *", "CR <- 0x00", "RSAR0 <- 0x01", "RSAR1 <- 0x20", "RBCR0 <- 0x05",
                             "RBCR1 <- 0x00", "CR <- 0x0A", "DATA -> 5 bytes", "ISR -> *"}));
-    EXPECT_EQ(back, Bytes(bytes.begin() + 1, bytes.end()));
+    EXPECT_EQ(back, Bytes({0xE1, 0xE2, 0xE3, bytes[4], bytes[5]}));
     EXPECT_TRUE(c.tb.errors().empty());
 }
 
@@ -205,6 +216,16 @@ TEST(CardCopy, OddSourceIsSplitOffTheWordBelowIt) {
          "CR <- 0x0A", "DATA -> 0x3332 (word)", "ISR -> *", "RSAR0 <- 0x04", "RSAR1 <- 0x4C", "RBCR0 <- 0x04",
          "RBCR1 <- 0x00", "CR <- 0x0A", "DATA -> 2 words", "ISR -> *"}));
     EXPECT_EQ(target.bytes(), Bytes({0x33, 0x34, 0x35, 0x36, 0x37, 0xEE}));
+
+    // An odd count from an even address: the words, then the last byte with
+    // a byte access of its own.
+    HostBytes three(Bytes(3, 0xEE), 0);
+    const std::size_t even = c.tb.trace().mark();
+    c.tb.call([&] { EXPECT_TRUE(CardCopyUp(&c.a, three.data(), 0x4C00, 3)); });
+    EXPECT_TRUE(LinesMatch(c.lines_since(even),
+                           {"CR -> *", "CR <- 0x00", "RSAR0 <- 0x00", "RSAR1 <- 0x4C", "RBCR0 <- 0x03",
+                            "RBCR1 <- 0x00", "CR <- 0x0A", "DATA -> 1 words", "DATA -> 0x32", "ISR -> *"}));
+    EXPECT_EQ(three.bytes(), Bytes({0x30, 0x31, 0x32}));
 
     // A single byte at an odd address comes from the split step alone.
     std::uint8_t one = 0;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -146,6 +147,47 @@ TEST_F(HaltResetTest, ResetKeepsSharedInterruptsOutOfThePage1Writes) {
     EXPECT_TRUE(tb_.errors().empty()) << ::testing::PrintToString(tb_.errors());
 }
 
+// The set-up needs stop and abort to read back from CR, whatever else shows
+// with them. When they do not, it writes nothing more: the reset logs one
+// hardware failure (0, 1), fails, and the chip stays in internal loopback.
+TEST_F(HaltResetTest, ResetFailsWhenTheChipDoesNotReadBackStopped) {
+    fixture::BusTap tap(tb_);
+    std::uint8_t command = 0;
+    tap.on_read = [&](std::uint16_t port, std::uint8_t value) { return port == 0x300 ? command : value; };
+    Ne2000Adapter* r = tb_.record();
+    struct Case {
+        std::uint8_t reads;
+        NDIS_STATUS status;
+    };
+    std::size_t entries = 0;
+    for (const Case c : {Case{0x01, NDIS_STATUS_FAILURE}, Case{0x20, NDIS_STATUS_FAILURE},
+                         Case{0x23, NDIS_STATUS_SUCCESS}}) {
+        command = c.reads;
+        BOOLEAN addressing = FALSE;
+        NDIS_STATUS status = NDIS_STATUS_PENDING;
+        const std::size_t mark = tb_.trace().mark();
+        tb_.call([&] { status = Ne2000Reset(&addressing, r); });
+        EXPECT_EQ(status, c.status) << "CR reads " << int(c.reads);
+        const auto lines = tb_.trace().lines(mark);
+        ASSERT_FALSE(lines.empty());
+        const auto last_tcr = std::find_if(lines.rbegin(), lines.rend(),
+                                           [](const std::string& l) { return l.rfind("TCR <- ", 0) == 0; });
+        ASSERT_NE(last_tcr, lines.rend());
+        EXPECT_EQ(*last_tcr, c.status == NDIS_STATUS_SUCCESS ? "TCR <- 0x00" : "TCR <- 0x02") << int(c.reads);
+        if (c.status == NDIS_STATUS_SUCCESS) continue;
+
+        char readback[16];
+        std::snprintf(readback, sizeof readback, "CR -> 0x%02X", c.reads);
+        EXPECT_EQ(lines.back(), readback) << "nothing written after the read-back";
+        ASSERT_EQ(tb_.error_log().entries().size(), ++entries);
+        const auto& entry = tb_.error_log().entries().back();
+        EXPECT_EQ(entry.code, NDIS_ERROR_CODE_HARDWARE_FAILURE);
+        EXPECT_EQ(entry.values, std::vector<ULONG>({0, 1}));
+        EXPECT_EQ(r->TransmitActivePage, -1);
+    }
+    EXPECT_EQ(tb_.error_log().entries().size(), 2u);
+}
+
 // A frame on the wire when the reset comes is forgotten with everything else:
 // a later ring-overflow recovery must not take it for a transmission it
 // interrupted, or it sends the next frame twice and then finds a completion
@@ -181,6 +223,7 @@ TEST_F(HaltResetTest, HaltStopsTheCardAndGivesEverythingBack) {
     for (int i = 0; i < 5; ++i) tb_.protocol().send(outgoing(1400, static_cast<std::uint8_t>(i)));
 
     const std::size_t mark = tb_.trace().mark();
+    tb_.ndis().clear_records();
     tb_.halt();
     const auto lines = tb_.trace().lines(mark);
     ASSERT_GE(lines.size(), 6u);
@@ -188,6 +231,18 @@ TEST_F(HaltResetTest, HaltStopsTheCardAndGivesEverythingBack) {
     EXPECT_EQ(lines[lines.size() - 3], "TCR <- 0x02");
     EXPECT_EQ(lines[lines.size() - 2], "CR <- 0x22");
     EXPECT_EQ(lines.back(), "stall 250000us");
+
+    // The interrupt goes before the quarter-second wait, the ports only after
+    // it: a deferred handler still finishing may yet touch them.
+    const std::size_t settle = tb_.trace().entries().size() - 1;
+    std::size_t disconnected = 0, released = 0;
+    for (const auto& e : tb_.ndis().events()) {
+        if (e.what == "interrupt disconnected") disconnected = e.trace_index;
+        if (e.what.rfind("ports 0x300", 0) == 0 && e.what.find("released") != std::string::npos)
+            released = e.trace_index;
+    }
+    EXPECT_EQ(disconnected, settle) << "disconnected right before the wait";
+    EXPECT_EQ(released, settle + 1) << "released after the wait";
 
     expect_each_completed_once(5);
     EXPECT_EQ(Ne2000MiniportBlock.AdapterQueue, nullptr);

@@ -154,6 +154,50 @@ TEST(CardProbe, RamReachingTheTopLosesItsLastPage) {
     ExpectClean(tb);
 }
 
+// The first programming, in loopback with monitor-only receive, up to the
+// slot test; later the wait for the reset status, which gives up after 16382
+// polls on a card that never shows it.
+TEST(CardProbe, InitializeProgramsTheChipAndWaitsForTheResetStatus) {
+    for (const bool rst_shows : {true, false}) {
+        testbed::TestbedOptions options;
+        options.pc.nic.ram_size = 0x1400;  // a short RAM test
+        testbed::Testbed tb(options);
+        fixture::BusTap tap(tb);
+        if (!rst_shows) {
+            tap.on_read = [](std::uint16_t port, std::uint8_t value) {
+                return port == 0x300 + NIC_ISR ? static_cast<std::uint8_t>(value & ~ISR_RST) : value;
+            };
+        }
+        tb.load_driver();
+        ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS) << tb.error_log().to_string();
+        const auto lines = tb.trace().lines();
+
+        // After the stop test of the parameter check.
+        const auto check =
+            fixture::FindRun(lines, {"IMR <- 0x00", "CR <- 0x21", "stall 2000us", "CR -> 0x21"});
+        ASSERT_TRUE(check.has_value());
+        EXPECT_TRUE(fixture::LinesMatchFrom(
+            lines, *check + 4,
+            {"CR <- 0x21",     "DCR <- 0x50",   "TPSR <- 0xA0",  "TCR <- 0x00",   "RCR <- 0x20",
+             "PSTART <- 0x04", "PSTOP <- 0xFF", "BNRY <- 0x04",  "TBCR0 <- 0x3C", "TBCR1 <- 0x00",
+             "stall 2000us",   "ISR <- 0xFF",   "CR <- 0x41",    "CURR <- 0x04",  "CR <- 0x01",
+             "stall 2000us",   "CR -> *",       "RBCR0 <- 0x37", "CR <- 0x0A",    "RESET -> *",
+             "RESET <- 0xFF"}));
+
+        const auto reset =
+            fixture::FindRun(lines, {"ISR <- 0xFF", "CR <- 0x21", "RBCR0 <- 0x00", "RBCR1 <- 0x00"});
+        ASSERT_TRUE(reset.has_value());
+        const std::size_t loopback = fixture::IndexOf(lines, "TCR <- 0x02", *reset);
+        ASSERT_LT(loopback, lines.size());
+        const std::vector<std::string> wait(lines.begin() + static_cast<std::ptrdiff_t>(*reset + 4),
+                                            lines.begin() + static_cast<std::ptrdiff_t>(loopback));
+        EXPECT_EQ(fixture::CountLines(wait, "ISR -> *"), rst_shows ? 1u : 16382u);
+        EXPECT_EQ(fixture::CountLines(wait, "stall 4us"), rst_shows ? 0u : 16382u);
+        EXPECT_EQ(wait.size(), rst_shows ? 1u : 2u * 16382u);
+        ExpectClean(tb);
+    }
+}
+
 TEST(CardProbe, MicroChannelCardIsWordWideWithoutASlotTest) {
     testbed::Testbed tb;
     // An identifier whose POS data is not decoded: the keywords and defaults apply.
@@ -168,12 +212,15 @@ TEST(CardProbe, MicroChannelCardIsWordWideWithoutASlotTest) {
 
 namespace {
 
-// A card with this much RAM is not found: one entry without values, the
-// controller left stopped, nothing held and nothing queued.
-void ExpectNotFoundWithRam(std::uint32_t ram_size) {
+// A card with this much RAM (and this failed RAM byte) is not found: one
+// entry without values, the controller left stopped, nothing held and
+// nothing queued.
+void ExpectNotFoundWithRam(std::uint32_t ram_size, std::optional<std::uint16_t> bad_byte = {}) {
     testbed::TestbedOptions options;
+    options.trace = false;
     options.pc.nic.ram_size = ram_size;
     testbed::Testbed tb(options);
+    tb.nic().faults().bad_ram_byte = bad_byte;
     tb.load_driver();
     EXPECT_EQ(tb.initialize(), NDIS_STATUS_FAILURE);
     ASSERT_EQ(tb.error_log().entries().size(), 1u);
@@ -190,10 +237,17 @@ TEST(CardProbe, CardWithoutRamIsNotFoundAndLeftStopped) {
     ExpectNotFoundWithRam(0);
 }
 
+// Bad cells between the 1 KB steps of the search: only the check of every
+// dword finds them, the last dword of RAM included.
+TEST(CardProbe, RamWithAFailedDwordIsNotFound) {
+    for (const std::uint16_t bad : {0x5204, 0x7FFD}) ExpectNotFoundWithRam(0x4000, bad);
+}
+
 // The ring must hold one maximum frame as the controller stores it (1522
 // bytes: 6 pages) plus the page the boundary keeps free. RAM is found in 1 KB
-// steps, so a 4 KB card (a 4-page ring) is refused and a 5 KB card (8 pages)
-// is the smallest that runs.
+// steps, so a 4 KB card (a 4-page ring) is refused. A 5 KB card reaching the
+// top of the address space loses its last page and keeps exactly that
+// 7-page ring, the smallest that runs.
 TEST(CardProbe, RamTooSmallForAReceiveRingIsRefused) {
     ExpectNotFoundWithRam(0x1000);
 }
@@ -201,12 +255,17 @@ TEST(CardProbe, RamTooSmallForAReceiveRingIsRefused) {
 TEST(CardProbe, SmallestAcceptedRingTakesMaximumFramesInTurn) {
     testbed::TestbedOptions options;
     options.trace = false;
+    options.pc.nic.ram_start = 0xEC00;
     options.pc.nic.ram_size = 0x1400;
     testbed::Testbed tb(options);
     tb.load_driver();
-    ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(tb.record()->RingStartPage, 0x4C);
-    EXPECT_EQ(tb.record()->RingStopPage, 0x54);
+    ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS) << tb.error_log().to_string();
+    EXPECT_EQ(tb.record()->CardRamStart, 0xEC00u);
+    EXPECT_EQ(tb.record()->CardRamLength, 0x1300u);
+    EXPECT_EQ(tb.record()->TransmitStartPage, 0xEC);
+    EXPECT_EQ(tb.record()->RingStartPage, 0xF8);
+    EXPECT_EQ(tb.record()->RingStopPage, 0xFF);
+    EXPECT_EQ(tb.record()->RingEndAddress, 0xFF00u);
     tb.protocol().set_packet_filter(NDIS_PACKET_TYPE_DIRECTED);
 
     std::vector<std::vector<std::uint8_t>> frames;

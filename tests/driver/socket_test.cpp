@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -106,22 +108,51 @@ TEST(SocketBringUp, DefaultConfigurationProgramsSocketAndCard) {
     EXPECT_EQ(ValuesWritten(trace, 0x07, 1), (std::vector<int>{0x33}));
     EXPECT_EQ(tb.socket_controller().peek(0, 0x06), 0xE0) << "memory window closed, I/O windows open";
 
-    // The configuration bytes through the window at 0xD8000, in program order.
+    // The configuration bytes through the window at 0xD8000, in program order,
+    // the card given 4096 us after the option and status bytes and again after
+    // the serial control.
     const std::vector<std::pair<std::uint32_t, int>> stores{
         {0xD83F8, 0x24}, {0xD83FA, 0x48}, {0xD83F2, 0x08}};
     EXPECT_EQ(MemoryStores(trace), stores);
+    const auto& all = trace.entries();
+    const auto first_store =
+        std::find_if(all.begin(), all.end(), [](const auto& e) { return e.kind == TraceKind::MemWrite8; });
+    ASSERT_GE(std::distance(first_store, all.end()), std::ptrdiff_t{5});
+    std::vector<std::string> configuration;
+    for (auto e = first_store; e != first_store + 5; ++e) configuration.push_back(e->to_string());
+    EXPECT_EQ(configuration,
+              (std::vector<std::string>{"mem 0xD83F8 <- 0x24", "mem 0xD83FA <- 0x48", "stall 4096us",
+                                        "mem 0xD83F2 <- 0x08", "stall 4096us"}));
     EXPECT_EQ(tb.pc().card().ethernet_base(), 0x300);
     EXPECT_EQ(tb.pc().card().uart_base(), 0x2F8);
 
-    // The controller latches an index for 4096 us and a data write for 1280 us.
+    // The controller latches an index for 4096 us and a data write for 1280 us;
+    // a data read needs no wait.
     const auto& entries = trace.entries();
     for (std::size_t i = 0; i + 1 < entries.size(); ++i) {
-        if (entries[i].kind != TraceKind::Out8) continue;
         if (entries[i].port != kIndexPort && entries[i].port != kDataPort) continue;
+        if (entries[i].kind == TraceKind::In8) {
+            EXPECT_NE(entries[i + 1].kind, TraceKind::Stall) << "after entry " << i;
+            continue;
+        }
         const std::uint32_t wait = entries[i].port == kIndexPort ? 4096 : 1280;
         EXPECT_EQ(entries[i + 1].kind, TraceKind::Stall) << "after entry " << i;
         EXPECT_EQ(entries[i + 1].value, wait) << "after entry " << i;
     }
+
+    // The card is given 65536 us after its reset is asserted, after it is
+    // released, and after its outputs are enabled, and nowhere else.
+    std::vector<int> settled;  // the register whose data write each 65536 us wait follows
+    index = -1;
+    for (std::size_t i = 0; i + 2 < entries.size(); ++i) {
+        if (entries[i].kind == TraceKind::Out8 && entries[i].port == kIndexPort)
+            index = static_cast<int>(entries[i].value);
+        if (entries[i].kind != TraceKind::Out8 || entries[i].port != kDataPort) continue;
+        if (entries[i + 2].kind == TraceKind::Stall && entries[i + 2].value == 65536)
+            settled.push_back(index);
+    }
+    EXPECT_EQ(settled, (std::vector<int>{0x03, 0x03, 0x02}));
+    EXPECT_EQ(fixture::CountStalls(trace, 0, 65536), 3u);
     ExpectClean(tb);
 }
 
@@ -216,11 +247,16 @@ TEST(SocketBringUp, SlotSelectsTheSocketAndUnknownSlotsKeepTheLastOne) {
     EXPECT_EQ(tb.pc().card().ethernet_base(), 0x300);
     tb.halt();
 
-    // Slot 4 names no socket: the one selected before stays in force.
+    // Slot 4, the highest the configuration accepts, names no socket: the one
+    // selected before stays in force and the card there comes up.
     tb.trace().clear();
-    EXPECT_TRUE(SocketBringUp(tb, 4));
+    auto& again = tb.ndis().add_adapter("slot 4");
+    again.config().set("Slot", 4);
+    ASSERT_EQ(tb.ndis().initialize(again), NDIS_STATUS_SUCCESS) << tb.error_log().to_string();
+    EXPECT_EQ(static_cast<Ne2000Adapter*>(again.context())->Slot, 4);
     ASSERT_FALSE(SocketWrites(tb.trace()).empty());
     for (const auto& write : SocketWrites(tb.trace())) EXPECT_EQ(write.first & 0xC0, 0x40) << write.first;
+    tb.ndis().halt(again);
 
     // Socket 2 would belong to a second controller, which is not there.
     tb.trace().clear();
