@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "tests/driver/fixture.h"
 
 namespace {
@@ -303,6 +305,74 @@ TEST(ReceivePath, AHeaderReadOneWordLateIsAcceptedFromItsSecondReading) {
     EXPECT_EQ(c.a.ReceivePacketAddress, 0x4D06u);
     EXPECT_EQ(c.a.NextPacketPage, 0x4E);
     EXPECT_TRUE(c.tb.errors().empty()) << ::testing::PrintToString(c.tb.errors());
+}
+
+// The status and destination tests only choose between the header as read and
+// the header one data-port unit on; whether the frame is taken rests on the
+// length and the next page of the reading chosen.
+TEST(ReceivePath, StatusAndDestinationChooseTheHeaderReadingLengthAndNextPageJudgeIt) {
+    struct Case {
+        const char* what;
+        bool eight_bit;
+        std::array<UCHAR, 6> stored;  // the header and the frame's first two bytes
+        bool accepted;
+        std::array<UCHAR, 4> header;  // ReceiveHeader afterwards
+        ULONG shift;                  // where the reading taken starts
+    };
+    // The frame sits at page 0x50 of the ring 0x4C..0x80 of the word-wide card,
+    // at page 0x30 of the ring 0x2C..0x40 of the byte-wide one.
+    const Case cases[] = {
+        {"an error status, nothing sound two bytes on",
+         false,
+         {0x02, 0x51, 0x40, 0x00, 0x02, 0x00},
+         true,
+         {0x02, 0x51, 0x40, 0x00},
+         0},
+        {"a group status over a directed destination, nothing sound two bytes on",
+         false,
+         {0x21, 0x51, 0x40, 0x00, 0x02, 0x00},
+         true,
+         {0x21, 0x51, 0x40, 0x00},
+         0},
+        // As read, the equal count bytes would be rebuilt into a sound
+        // 124-byte frame; the second reading's next page is PSTOP itself.
+        {"a group status over a directed destination, sound two bytes on",
+         false,
+         {0x21, 0x51, 0x80, 0x80, 0x40, 0x00},
+         true,
+         {0x80, 0x80, 0x40, 0x00},
+         2},
+        // The rebuilt high byte (0x0F) makes the frame too long; the second
+        // reading takes the byte as stored for its next page.
+        {"a rebuilt count that fails is put back",
+         false,
+         {0x01, 0x60, 0x80, 0x80, 0x40, 0x00},
+         true,
+         {0x80, 0x80, 0x40, 0x00},
+         2},
+        // The second reading is not held to its destination byte (b[5], even).
+        {"byte-wide: one byte on, a group status",
+         true,
+         {0x02, 0x21, 0x32, 0x40, 0x00, 0x00},
+         true,
+         {0x21, 0x32, 0x40, 0x00},
+         1},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        RunningCard c(Quiet(k.eight_bit));
+        const UCHAR page = static_cast<UCHAR>(c.a.RingStartPage + 4);
+        const ULONG address = static_cast<ULONG>(page) << 8;
+        BOOLEAN accepted = FALSE;
+        c.tb.call([&] {
+            ASSERT_TRUE(CardCopyDown(&c.a, address, k.stored.data(), k.stored.size()));
+            c.a.NextPacketPage = page;
+            accepted = Ne2000PacketOK(&c.a);
+        });
+        EXPECT_EQ(accepted, k.accepted);
+        EXPECT_EQ(std::to_array(c.a.ReceiveHeader), k.header);
+        EXPECT_EQ(c.a.ReceivePacketAddress, address + 4 + k.shift);
+    }
 }
 
 TEST(ReceivePath, OverflowWhileAFrameIsOnTheWireSendsItExactlyOnce) {
