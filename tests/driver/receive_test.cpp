@@ -350,6 +350,8 @@ TEST(ReceivePath, StatusAndDestinationChooseTheHeaderReadingLengthAndNextPageJud
          true,
          {0x80, 0x80, 0x40, 0x00},
          2},
+        // Neither reading is sound: the header stays as it was read.
+        {"no sound reading", false, {0x01, 0x60, 0x80, 0x80, 0x02, 0x00}, false, {0x01, 0x60, 0x80, 0x80}, 0},
         // The second reading is not held to its destination byte (b[5], even).
         {"byte-wide: one byte on, a group status",
          true,
