@@ -107,3 +107,49 @@ TEST(ReceiveRobustness, AnEqualCountPairOnAFrameThatWrapsTheRingIsRebuilt) {
 }
 
 }  // namespace
+
+namespace {
+
+// A frame whose last page is the ring's last: the chip gives it the ring's
+// start as its next page, and the frame behind it begins there.
+TEST(ReceiveRobustness, AFrameEndingInTheRingsLastPageHandsOverToTheRingsStart) {
+    struct Case {
+        const char* what;
+        std::size_t length;
+    };
+    // Eight full frames fill pages 0x4D-0x7C of the ring 0x4C..0x80, leaving
+    // three pages (768 bytes) for the frame under test.
+    const Case cases[] = {
+        // Header, frame and FCS fill the three pages to the last byte.
+        {"ending exactly at PSTOP", 768 - 4 - 4},
+        // Count 0x01FD: the low byte leaves no room for the header in the
+        // frame's last page, so the next page is one more than the high byte
+        // says -- PSTOP, which wraps to the ring's start.
+        {"a count whose low byte takes one page more", 0x1FD - 4},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        fixture::RunningCard c;
+        ASSERT_EQ(c.a.RingStartPage, 0x4C);
+        ASSERT_EQ(c.a.RingStopPage, 0x80);
+        std::vector<std::size_t> lengths(8, 1514);
+        lengths.insert(lengths.end(), {k.length, 60, 1514, 300});
+        std::vector<std::vector<std::uint8_t>> sent;
+        for (std::size_t i = 0; i < lengths.size(); ++i) {
+            sent.push_back(Frame(lengths[i], static_cast<unsigned>(i)));
+            c.tb.peer().send_at(c.tb.now() + static_cast<machine::Nanoseconds>(i + 1) * 5 * kMs, sent.back());
+        }
+        c.tb.run_for(150 * kMs);
+
+        const auto& got = c.tb.protocol().received_frames();
+        ASSERT_EQ(got.size(), sent.size());
+        for (std::size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(got[i].frame, sent[i]) << i;
+        // BNRY wraps behind the ring's start, and the next header is read there.
+        const auto lines = c.lines_since();
+        EXPECT_EQ(fixture::CountLines(lines, "BNRY <- 0x7F"), 1u);
+        EXPECT_TRUE(fixture::FindRun(lines, {"RSAR0 <- 0x00", "RSAR1 <- 0x4C", "RBCR0 <- 0x06"}));
+        fixture::ExpectClean(c.tb);
+    }
+}
+
+}  // namespace

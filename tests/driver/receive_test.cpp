@@ -5,18 +5,37 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "tests/driver/fixture.h"
 
 namespace {
 
 using namespace fixture;
 
+// Every remote read set up in the lines, as (card address, byte count).
+using RemoteRead = std::pair<unsigned, unsigned>;
+std::vector<RemoteRead> RemoteReads(const std::vector<std::string>& lines) {
+    auto value = [&](std::size_t i) {
+        return static_cast<unsigned>(std::stoul(lines[i].substr(lines[i].size() - 4), nullptr, 16));
+    };
+    std::vector<RemoteRead> out;
+    for (std::size_t i = 4; i < lines.size(); ++i)
+        if (lines[i] == "CR <- 0x0A" && lines[i - 4].rfind("RSAR0 <- ", 0) == 0)
+            out.emplace_back(value(i - 3) << 8 | value(i - 4), value(i - 1) << 8 | value(i - 2));
+    return out;
+}
+
 TEST(ReceivePath, FramesFromThePeerReachTheProtocolWithHeaderLookaheadAndSize) {
+    // The byte-wide card runs with a lookahead a protocol cut to 100 bytes.
     for (const bool eight_bit : {false, true}) {
         SCOPED_TRACE(eight_bit ? "byte-wide card" : "word-wide card");
         RunningCard c({.eight_bit = eight_bit});
-        // Around the lookahead's edge (14 + 238 = 252), the shortest frame,
-        // an odd length, and the longest.
+        ULONG lookahead = eight_bit ? 100 : kMaxLookahead;
+        ASSERT_EQ(c.tb.protocol().set(OID_GEN_CURRENT_LOOKAHEAD, &lookahead, sizeof lookahead),
+                  NDIS_STATUS_SUCCESS);
+        // Around the full lookahead's edge (14 + 238 = 252), the shortest
+        // frame, an odd length, and the longest.
         const std::vector<std::size_t> lengths = {60, 61, 251, 252, 253, 1514};
         std::vector<std::vector<std::uint8_t>> sent;
         for (std::size_t i = 0; i < lengths.size(); ++i) {
@@ -27,17 +46,26 @@ TEST(ReceivePath, FramesFromThePeerReachTheProtocolWithHeaderLookaheadAndSize) {
 
         const auto& got = c.tb.protocol().received_frames();
         ASSERT_EQ(got.size(), lengths.size());
+        std::vector<RemoteRead> reads;
+        unsigned page = c.a.RingStartPage + 1u;
         for (std::size_t i = 0; i < got.size(); ++i) {
             SCOPED_TRACE("frame of " + std::to_string(lengths[i]));
             const std::size_t data = lengths[i] - 14;
             EXPECT_EQ(got[i].packet_size, data);
-            EXPECT_EQ(got[i].lookahead, Slice(sent[i], 14, std::min<std::size_t>(data, kMaxLookahead)));
-            // Only frames longer than the lookahead need a transfer, and it
-            // brings exactly the rest.
-            EXPECT_EQ(got[i].transferred, data > kMaxLookahead);
+            EXPECT_EQ(got[i].lookahead, Slice(sent[i], 14, std::min<std::size_t>(data, lookahead)));
+            // Only frames longer than the lookahead need a transfer.
+            EXPECT_EQ(got[i].transferred, data > lookahead);
             EXPECT_EQ(got[i].transfer_status, NDIS_STATUS_SUCCESS);
             EXPECT_EQ(got[i].frame, sent[i]);
+            // On the card: the 4-byte header and the two bytes behind it, then
+            // the Ethernet header and min(L, lookahead) bytes behind the
+            // header, then what the protocol asks for (here all the data).
+            reads.emplace_back(page << 8, 6);
+            reads.emplace_back((page << 8) + 4, std::min<std::size_t>(lengths[i], lookahead) + 14);
+            if (data > lookahead) reads.emplace_back((page << 8) + 4 + 14, data);
+            page += static_cast<unsigned>(4 + lengths[i] + 4 + 255) / 256;
         }
+        EXPECT_EQ(RemoteReads(c.lines_since()), reads);
         EXPECT_EQ(c.a.ReceiveGoodCount, lengths.size());
         EXPECT_TRUE(c.tb.errors().empty()) << ::testing::PrintToString(c.tb.errors());
     }
@@ -63,9 +91,14 @@ TEST(ReceivePath, WaitingFramesAreTakenInBatchesWithOneCompletePerPass) {
     ASSERT_EQ(c.tb.protocol().received_frames().size(), 15u);
     for (unsigned i = 0; i < 15; ++i) EXPECT_EQ(c.tb.protocol().received_frames()[i].frame, sent[i]);
     EXPECT_EQ(c.a.ReceivePacketCount, 4u);
+    // CURR is read at the start of each pass, and again only when the frames
+    // read so far have caught up with it: once in the first pass, which ends
+    // at the limit, twice in the second, which empties the ring.
+    EXPECT_EQ(CountLines(c.lines_since(), "CURR -> *"), 3u);
 
     // The count runs on: with 4 already taken, the next batch ends after 7.
     c.tb.ndis().clear_records();
+    const std::size_t mark = c.tb.trace().mark();
     for (unsigned i = 0; i < 8; ++i) c.tb.peer().send(Frame(60, 20 + i));
     c.tb.run_for(80 * kMs);
     expected.assign(7, "Indicate 14+46 of 46");
@@ -73,6 +106,7 @@ TEST(ReceivePath, WaitingFramesAreTakenInBatchesWithOneCompletePerPass) {
     expected.push_back("Indicate 14+46 of 46");
     expected.push_back("IndicateComplete");
     EXPECT_EQ(c.indications(), expected);
+    EXPECT_EQ(CountLines(c.lines_since(mark), "CURR -> *"), 3u);
     EXPECT_EQ(c.a.ReceivePacketCount, 1u);
     EXPECT_EQ(c.tb.protocol().received_frames().size(), 23u);
     EXPECT_TRUE(c.tb.errors().empty()) << ::testing::PrintToString(c.tb.errors());
@@ -104,7 +138,7 @@ TEST(ReceivePath, TransferDataCopiesExactBytesAndSplitsAtTheRingEnd) {
         data.resize(std::min<std::size_t>(moved, data.size()));
         results.push_back({status, moved, data});
     };
-    std::size_t mark = 0;
+    std::size_t mark = 0, end = 0;
     c.tb.protocol().on_receive = [&](host::Binding&, const host::ReceiveIndication& ind) {
         mark = c.tb.trace().mark();
         // Odd pieces and an empty buffer: the copy must follow the chain.
@@ -115,6 +149,7 @@ TEST(ReceivePath, TransferDataCopiesExactBytesAndSplitsAtTheRingEnd) {
         transfer(ind, 0xFFFFFFFFu, 1, 100);
         transfer(ind, 10, 0xFFFFFFFFu, 1500);  // offset + count would wrap
         transfer(ind, 0, 1500, 100);           // buffers run out first
+        end = c.tb.trace().mark();
     };
     const auto wrapping = Frame(1514, 8);
     c.tb.peer().send(wrapping);
@@ -139,10 +174,14 @@ TEST(ReceivePath, TransferDataCopiesExactBytesAndSplitsAtTheRingEnd) {
 
     // The chip's remote DMA would wrap on its own, but the driver never lets a
     // read run past the ring's end: one read starts exactly at its first page.
-    const auto lines = c.lines_since(mark);
+    auto lines = c.lines_since(mark);
     const std::size_t at = IndexOf(lines, "RSAR1 <- 0x4C");
     ASSERT_LT(at, lines.size());
     EXPECT_EQ(lines[at - 1], "RSAR0 <- 0x00");
+    // With no frame on the wire a transfer does not look for a finished
+    // transmission: ISR is read only by the waits for each read's end.
+    lines.resize(lines.size() - c.lines_since(end).size());
+    EXPECT_EQ(CountLines(lines, "ISR -> *"), CountLines(lines, "CR <- 0x0A"));
     EXPECT_TRUE(c.tb.error_log().empty()) << c.tb.error_log().to_string();
     EXPECT_TRUE(c.tb.errors().empty()) << ::testing::PrintToString(c.tb.errors());
 }
@@ -266,6 +305,76 @@ TEST(ReceivePath, AHeaderReadOneWordLateIsAcceptedFromItsSecondReading) {
     EXPECT_EQ(c.a.ReceivePacketAddress, 0x4D06u);
     EXPECT_EQ(c.a.NextPacketPage, 0x4E);
     EXPECT_TRUE(c.tb.errors().empty()) << ::testing::PrintToString(c.tb.errors());
+}
+
+// The status and destination tests only choose between the header as read and
+// the header one data-port unit on; whether the frame is taken rests on the
+// length and the next page of the reading chosen.
+TEST(ReceivePath, StatusAndDestinationChooseTheHeaderReadingLengthAndNextPageJudgeIt) {
+    struct Case {
+        const char* what;
+        bool eight_bit;
+        std::array<UCHAR, 6> stored;  // the header and the frame's first two bytes
+        bool accepted;
+        std::array<UCHAR, 4> header;  // ReceiveHeader afterwards
+        ULONG shift;                  // where the reading taken starts
+    };
+    // The frame sits at page 0x50 of the ring 0x4C..0x80 of the word-wide card,
+    // at page 0x30 of the ring 0x2C..0x40 of the byte-wide one.
+    const Case cases[] = {
+        {"an error status, nothing sound two bytes on",
+         false,
+         {0x02, 0x51, 0x40, 0x00, 0x02, 0x00},
+         true,
+         {0x02, 0x51, 0x40, 0x00},
+         0},
+        {"a group status over a directed destination, nothing sound two bytes on",
+         false,
+         {0x21, 0x51, 0x40, 0x00, 0x02, 0x00},
+         true,
+         {0x21, 0x51, 0x40, 0x00},
+         0},
+        // As read, the equal count bytes would be rebuilt into a sound
+        // 124-byte frame; the second reading's next page is PSTOP itself.
+        {"a group status over a directed destination, sound two bytes on",
+         false,
+         {0x21, 0x51, 0x80, 0x80, 0x40, 0x00},
+         true,
+         {0x80, 0x80, 0x40, 0x00},
+         2},
+        // The rebuilt high byte (0x0F) makes the frame too long; the second
+        // reading takes the byte as stored for its next page.
+        {"a rebuilt count that fails is put back",
+         false,
+         {0x01, 0x60, 0x80, 0x80, 0x40, 0x00},
+         true,
+         {0x80, 0x80, 0x40, 0x00},
+         2},
+        // Neither reading is sound: the header stays as it was read.
+        {"no sound reading", false, {0x01, 0x60, 0x80, 0x80, 0x02, 0x00}, false, {0x01, 0x60, 0x80, 0x80}, 0},
+        // The second reading is not held to its destination byte (b[5], even).
+        {"byte-wide: one byte on, a group status",
+         true,
+         {0x02, 0x21, 0x32, 0x40, 0x00, 0x00},
+         true,
+         {0x21, 0x32, 0x40, 0x00},
+         1},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        RunningCard c(Quiet(k.eight_bit));
+        const UCHAR page = static_cast<UCHAR>(c.a.RingStartPage + 4);
+        const ULONG address = static_cast<ULONG>(page) << 8;
+        BOOLEAN accepted = FALSE;
+        c.tb.call([&] {
+            ASSERT_TRUE(CardCopyDown(&c.a, address, k.stored.data(), k.stored.size()));
+            c.a.NextPacketPage = page;
+            accepted = Ne2000PacketOK(&c.a);
+        });
+        EXPECT_EQ(accepted, k.accepted);
+        EXPECT_EQ(std::to_array(c.a.ReceiveHeader), k.header);
+        EXPECT_EQ(c.a.ReceivePacketAddress, address + 4 + k.shift);
+    }
 }
 
 TEST(ReceivePath, OverflowWhileAFrameIsOnTheWireSendsItExactlyOnce) {
