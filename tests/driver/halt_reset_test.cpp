@@ -194,8 +194,17 @@ TEST_F(HaltResetTest, ResetFailsWhenTheChipDoesNotReadBackStopped) {
 // it cannot place.
 TEST_F(HaltResetTest, FrameForgottenAtResetIsNotOwedAfterward) {
     tb_.protocol().send(outgoing(1514, 0x11));
+    tb_.record()->TransmitErrorRetries = kTransmitErrorLimit - 1;  // as if it had failed fifteen times
     ASSERT_EQ(tb_.reset(), NDIS_STATUS_SUCCESS);
     tb_.run_for(20 * kMillisecond);
+
+    // The next frame starts its own count of transmit errors: one error is
+    // retried, not taken for the sixteenth of the forgotten frame.
+    tb_.nic().faults().abort_transmissions = 1;
+    const auto retried = outgoing(300, 0x33);
+    tb_.protocol().send(retried);
+    tb_.run_for(50 * kMillisecond);
+    EXPECT_EQ(heard(retried), 1u);
 
     // An overflow while the transmitter is idle.
     overflow_the_ring();
@@ -209,7 +218,7 @@ TEST_F(HaltResetTest, FrameForgottenAtResetIsNotOwedAfterward) {
     tb_.run_for(100 * kMillisecond);
 
     EXPECT_EQ(heard(next), 1u);
-    EXPECT_EQ(tb_.record()->TransmitGoodCount, 1u);
+    EXPECT_EQ(tb_.record()->TransmitGoodCount, 2u);
     EXPECT_TRUE(tb_.error_log().empty()) << tb_.error_log().to_string();
     EXPECT_TRUE(tb_.errors().empty()) << ::testing::PrintToString(tb_.errors());
 }
