@@ -122,6 +122,24 @@ TEST(InterruptDispatch, TheIsrClaimsOnlyWhatTheCardCanHaveRaised) {
     }
 }
 
+// A cause that came while the card was masked raises the line the moment the
+// enable handler writes IMR, and the ISR runs right then: it must already
+// know the card is unmasked, or that interrupt is lost and the frame waits.
+TEST(InterruptDispatch, ACauseWaitingWhenTheCardIsUnmaskedIsClaimedAtOnce) {
+    RunningCard c;
+    c.tb.call([&] {
+        Ne2000DisableInterrupt(&c.a);
+        c.tb.peer().send(Frame(60, 1));
+        KeStallExecutionProcessor(1000);
+        ASSERT_EQ(c.tb.nic().isr(), ISR_PRX);
+        Ne2000EnableInterrupt(&c.a);
+    });
+    EXPECT_EQ(c.tb.adapter().counters().isr_claimed, 1u);
+    EXPECT_EQ(c.tb.adapter().counters().deferred_calls, 1u);
+    EXPECT_EQ(c.tb.protocol().received_frames().size(), 1u);
+    ExpectClean(c.tb);
+}
+
 TEST(InterruptDispatch, TransmitErrorRecoveryRunsBeforeTheCompletionSeenWithIt) {
     RunningCard c;
     c.tb.nic().faults().abort_transmissions = 1;
