@@ -21,6 +21,12 @@ constexpr int kInterruptStormLimit = 1000;
 // claims in every one is taken for an endless loop (NT would spin there).
 constexpr unsigned kEndlessLoopPasses = 64;
 
+// Deferred handlers one service may run back to back before the adapter is
+// taken for one whose ISR asks for it at every interrupt, even one it does not
+// claim, while the handler's own port accesses draw new interrupts (NT would
+// run DPCs forever there; we drop the request and say so).
+constexpr unsigned kDeferredStormLimit = 1000;
+
 // What an out-parameter holds before the miniport writes it: neither FALSE nor
 // TRUE, so an unwritten flag shows (and still counts as TRUE, as on NT).
 constexpr BOOLEAN kUnwritten = 0x5C;
@@ -433,6 +439,7 @@ void NdisLibrary::call_setup_handler(MiniportAdapter& a, const char* name,
 void NdisLibrary::run_waiting_work() {
     if (running_waiting_work_ || handler_depth_ > 0 || held_off()) return;
     running_waiting_work_ = true;
+    unsigned deferred_runs = 0;
     for (;;) {
         serve_interrupts();
         auto dpc =
@@ -440,6 +447,12 @@ void NdisLibrary::run_waiting_work() {
         if (dpc != adapters_.end()) {
             MiniportAdapter& a = **dpc;
             a.dpc_pending_ = false;
+            if (++deferred_runs > kDeferredStormLimit) {
+                breach("deferred-handler storm: " + a.name() +
+                       " asked for its deferred handler again after " + std::to_string(kDeferredStormLimit) +
+                       " runs in one service; the request is dropped");
+                continue;
+            }
             if (a.state_ == AdapterState::Running) run_deferred_handler(a);
             continue;
         }

@@ -149,7 +149,10 @@ TEST_F(Rules, PortsOutsideTheClaimsAreRecordedUnlessOnTheAllowList) {
         ndis.clear_errors();
         testmp::options.misdeed = nullptr;
         const auto port = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(c.port));
-        auto touch = [port] { READ_PORT_UCHAR(port); };
+        auto touch = [port] {
+            READ_PORT_UCHAR(port);
+            READ_PORT_UCHAR(port);  // recorded once
+        };
         if (c.where == "outside")
             touch();
         else if (c.where == "sync")
@@ -175,6 +178,16 @@ TEST_F(Rules, PortsOutsideTheClaimsAreRecordedUnlessOnTheAllowList) {
         const std::vector<std::string> expected{text};
         EXPECT_EQ(ndis.errors(), c.recorded ? expected : std::vector<std::string>{});
     }
+    // A word access at the last claimed port reaches the one above it too.
+    ndis.clear_errors();
+    commit_in("Send", [] {
+        READ_PORT_USHORT(reinterpret_cast<PUSHORT>(0x282));
+        READ_PORT_USHORT(reinterpret_cast<PUSHORT>(0x283));
+    });
+    provoke();
+    EXPECT_EQ(ndis.errors(),
+              std::vector<std::string>{"test: READ_PORT_USHORT of port 0x284 in its Send handler, "
+                                       "outside the ports it claimed"});
 }
 
 TEST_F(Rules, OutParametersLeftUnwrittenAreGarbageAndRecorded) {
@@ -211,6 +224,21 @@ TEST_F(Rules, OutParametersLeftUnwrittenAreGarbageAndRecorded) {
                   c.option == &testmp::options.isr_writes_queue ? 1u : 0u);
         EXPECT_EQ(adapter.last_addressing_reset(), c.option == &testmp::options.reset_writes_addressing);
     }
+}
+
+// An unwritten queue flag counts as TRUE: with a foreign device pulsing the
+// line at every port access, the deferred handler's own accesses ask for it
+// again and again. NT would run it forever; here that ends as a recorded storm.
+TEST_F(Rules, AGarbageQueueFlagUnderForeignInterruptsEndsAsADeferredHandlerStorm) {
+    testmp::options.isr_writes_queue = false;
+    ndis.set_foreign_interrupts(true);
+    ndis.run_as_handler(adapter, [] { testmp::read(testdev::kPage); });
+    EXPECT_EQ(adapter.counters().deferred_calls, 1000u);
+    EXPECT_EQ(ndis.errors(),
+              (std::vector<std::string>{
+                  "test: its ISR left QueueMiniportHandleInterrupt unwritten",
+                  "deferred-handler storm: test asked for its deferred handler again after 1000 "
+                  "runs in one service; the request is dropped"}));
 }
 
 TEST_F(Rules, APacketReachesTheMiniportWithGarbageInMiniportReserved) {
