@@ -521,9 +521,9 @@ void NdisLibrary::dispatch_line(unsigned line) {
         }
         if (!claimed || !repeat) break;
         if (pass == kEndlessLoopPasses) {
-            error("endless loop on IRQ " + std::to_string(line) + ": the ISR of " + name_of(claimer) +
-                  " claimed the latched line in each of " + std::to_string(kEndlessLoopPasses) +
-                  " passes; dispatch stopped");
+            breach("endless loop on IRQ " + std::to_string(line) + ": the ISR of " + name_of(claimer) +
+                   " claimed the latched line in each of " + std::to_string(kEndlessLoopPasses) +
+                   " passes; dispatch stopped");
             break;
         }
     }
