@@ -243,6 +243,8 @@ TEST_F(Rules, AGarbageQueueFlagUnderForeignInterruptsEndsAsADeferredHandlerStorm
 
 TEST_F(Rules, APacketReachesTheMiniportWithGarbageInMiniportReserved) {
     auto p = packet();
+    // Straight from the pool too, as a protocol hands it to transfer-data.
+    EXPECT_EQ(p->packet()->MiniportReserved[0], host::PacketPool::kReservedFill);
     ASSERT_EQ(binding->send(p->packet()), NDIS_STATUS_PENDING);
     testmp::complete_held(NDIS_STATUS_SUCCESS);
     // Reused, with what a miniport left behind.
