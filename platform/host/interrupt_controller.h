@@ -10,7 +10,8 @@
 // A level-sensitive connection asks for as long as its line is high.
 //
 // The controller only keeps the books; the library decides when a request may
-// be served (not inside an ISR or a synchronised routine) and calls the ISRs.
+// be served (not inside an ISR or a synchronised routine) and runs the chain of
+// interrupt objects on the line as NT's kernel does.
 
 #include <array>
 #include <memory>
@@ -33,6 +34,9 @@ public:
         bool shared = false;
         NDIS_INTERRUPT_MODE mode = NdisInterruptLatched;
         bool isr_requested = false;
+        // The foreign device of the foreign-interrupt test mode: an interrupt
+        // object of another driver that claims exactly its own pulses.
+        bool foreign = false;
     };
 
     explicit InterruptController(machine::IrqLines& lines);

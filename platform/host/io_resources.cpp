@@ -34,6 +34,12 @@ std::vector<PortClaims::Claim> PortClaims::held_by(const MiniportAdapter* owner)
     return out;
 }
 
+bool PortClaims::holds(const MiniportAdapter* owner, unsigned port) const {
+    for (const Claim& c : claims_)
+        if (c.owner == owner && port >= c.base && port - c.base < c.count) return true;
+    return false;
+}
+
 PVOID MemoryWindows::map(const MiniportAdapter* owner, std::uint32_t physical, std::uint32_t length) {
     if (length == 0 || physical >= kIsaMemorySpace || length > kIsaMemorySpace - physical) return nullptr;
     auto m = std::make_unique<Mapping>();

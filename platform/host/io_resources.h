@@ -39,6 +39,7 @@ public:
     // False when no claim of exactly this owner, base and count exists.
     bool release(const MiniportAdapter* owner, unsigned base, unsigned count);
     std::vector<Claim> held_by(const MiniportAdapter* owner) const;
+    bool holds(const MiniportAdapter* owner, unsigned port) const;
     const std::vector<Claim>& all() const { return claims_; }
 
 private:

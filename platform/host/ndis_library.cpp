@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/host/port_allow_list.h"
+
 namespace host {
 
 namespace {
@@ -14,6 +16,20 @@ NdisLibrary* g_current = nullptr;
 // Rounds of ISR calls one service may make on a line before it is taken for a
 // line that no ISR will ever quieten (NT would hang there; we mask it and say so).
 constexpr int kInterruptStormLimit = 1000;
+
+// Passes over a latched line with several interrupt objects before an ISR that
+// claims in every one is taken for an endless loop (NT would spin there).
+constexpr unsigned kEndlessLoopPasses = 64;
+
+// Deferred handlers one service may run back to back before the adapter is
+// taken for one whose ISR asks for it at every interrupt, even one it does not
+// claim, while the handler's own port accesses draw new interrupts (NT would
+// run DPCs forever there; we drop the request and say so).
+constexpr unsigned kDeferredStormLimit = 1000;
+
+// What an out-parameter holds before the miniport writes it: neither FALSE nor
+// TRUE, so an unwritten flag shows (and still counts as TRUE, as on NT).
+constexpr BOOLEAN kUnwritten = 0x5C;
 
 std::string hex(ULONG value) {
     char text[16];
@@ -103,6 +119,58 @@ void NdisLibrary::error(std::string what) {
     errors_.push_back(std::move(what));
 }
 
+void NdisLibrary::breach(std::string what) {
+    if (breaches_.insert(what).second) errors_.push_back(std::move(what));
+}
+
+struct NdisLibrary::ContextScope {
+    ContextScope(NdisLibrary& library, CallContext context) : library_(library) {
+        library_.contexts_.push_back(context);
+    }
+    ~ContextScope() { library_.contexts_.pop_back(); }
+    ContextScope(const ContextScope&) = delete;
+    ContextScope& operator=(const ContextScope&) = delete;
+    NdisLibrary& library_;
+};
+
+namespace {
+std::string name_of(const MiniportAdapter* adapter) {
+    return adapter != nullptr ? adapter->name() : std::string("?");
+}
+}  // namespace
+
+// Registration, mapping and configuration calls belong to setting the adapter
+// up and taking it down; NT gives the handles they need meaning only there.
+void NdisLibrary::check_setup_call(const MiniportAdapter* a, const char* call) {
+    const CallContext* c = context();
+    if (c != nullptr && c->setup && c->adapter == a) return;
+    breach(name_of(a) + ": " + call + " " + describe(c) +
+           "; it may be called only from the initialise and halt handlers");
+}
+
+// At device level nothing may complete, indicate, allocate, log or synchronise
+// again: those need dispatch level or below (or take the lock already held).
+void NdisLibrary::check_below_device_level(const MiniportAdapter* a, const char* call) {
+    const CallContext* c = context();
+    if (c == nullptr || c->level != RunLevel::Device) return;
+    breach(name_of(a != nullptr ? a : c->adapter) + ": " + call + " " + describe(c) + ", at device level");
+}
+
+// A port access is the running handler's adapter's; test code outside any
+// handler is nobody's and not checked.
+void NdisLibrary::check_port_owner(ULONG_PTR port, unsigned width, const char* caller) {
+    const CallContext* c = context();
+    if (c == nullptr || c->adapter == nullptr) return;
+    const MiniportAdapter& a = *c->adapter;
+    for (ULONG_PTR p = port; p < port + width; ++p) {
+        const auto number = static_cast<unsigned>(p);
+        if (ports_.holds(&a, number) || on_allow_list(number)) continue;
+        breach(a.name() + ": " + caller + " of port " + hex(number) + " " + describe(c) +
+               ", outside the ports it claimed");
+        return;
+    }
+}
+
 void NdisLibrary::event(const MiniportAdapter* adapter, std::string what) {
     if (recording_)
         events_.push_back(Event{bus_.clock().now(), bus_.trace().mark(), adapter, std::move(what)});
@@ -165,7 +233,7 @@ void NdisLibrary::reserve_ports(unsigned base, unsigned count) {
 }
 
 void NdisLibrary::reserve_interrupt(unsigned line, bool shared, NDIS_INTERRUPT_MODE mode) {
-    if (interrupts_.connect({nullptr, nullptr, line, shared, mode, false}) != NDIS_STATUS_SUCCESS)
+    if (interrupts_.connect({nullptr, nullptr, line, shared, mode, false, false}) != NDIS_STATUS_SUCCESS)
         error("reserve_interrupt " + std::to_string(line) + ": the line is taken");
 }
 
@@ -201,7 +269,7 @@ NDIS_STATUS NdisLibrary::initialize(MiniportAdapter& a, std::vector<NDIS_MEDIUM>
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     NDIS_STATUS open_error = NDIS_STATUS_SUCCESS;
     UINT selected = ~0u;
-    call_handler(a, "Initialize", [&] {
+    call_setup_handler(a, "Initialize", [&] {
         status = characteristics_.InitializeHandler(
             &open_error, &selected, media.empty() ? nullptr : media.data(), static_cast<UINT>(media.size()),
             a.handle(), a.configuration_context());
@@ -281,12 +349,14 @@ NDIS_STATUS NdisLibrary::reset(MiniportAdapter& a) {
 
 void NdisLibrary::do_reset(MiniportAdapter& a) {
     call_handler(a, "Reset", [&] {
-        BOOLEAN addressing = FALSE;
+        BOOLEAN addressing = kUnwritten;
         const NDIS_STATUS status = characteristics_.ResetHandler(&addressing, a.context());
         if (status == NDIS_STATUS_PENDING)
             error(a.name() + ": the reset handler pended, and this library has no completion call for it");
+        if (addressing == kUnwritten)
+            breach(a.name() + ": its Reset handler left *AddressingReset unwritten");
         a.last_reset_status_ = status;
-        a.addressing_reset_ = addressing;
+        a.addressing_reset_ = addressing != FALSE ? TRUE : FALSE;
         abort_outstanding(a);
     });
 }
@@ -307,7 +377,7 @@ void NdisLibrary::halt(MiniportAdapter& a) {
 }
 
 void NdisLibrary::do_halt(MiniportAdapter& a) {
-    call_handler(a, "Halt", [&] {
+    call_setup_handler(a, "Halt", [&] {
         characteristics_.HaltHandler(a.context());
         a.state_ = AdapterState::Halted;
         abort_outstanding(a);
@@ -335,11 +405,15 @@ void NdisLibrary::abort_outstanding(MiniportAdapter& a) {
 // Dispatch and serialisation
 // ---------------------------------------------------------------------------
 
-void NdisLibrary::call_handler(MiniportAdapter& a, const char* name, const std::function<void()>& body) {
+void NdisLibrary::call_handler(MiniportAdapter& a, const char* name, const std::function<void()>& body,
+                               RunLevel level, bool setup) {
     event(&a, name);
     ++handler_depth_;
     ++a.handler_depth_;
-    body();
+    {
+        ContextScope scope(*this, {&a, name, level, setup});
+        body();
+    }
     --a.handler_depth_;
     --handler_depth_;
     run_waiting_work();
@@ -349,12 +423,23 @@ void NdisLibrary::run_as_handler(MiniportAdapter& a, const std::function<void()>
     call_handler(a, "test code", body);
 }
 
+void NdisLibrary::run_as_initialize(MiniportAdapter& a, const std::function<void()>& body) {
+    call_setup_handler(a, "test code as Initialize", body);
+}
+
+// The initialise and halt handlers: passive level, resource and configuration calls allowed.
+void NdisLibrary::call_setup_handler(MiniportAdapter& a, const char* name,
+                                     const std::function<void()>& body) {
+    call_handler(a, name, body, RunLevel::Passive, true);
+}
+
 // Runs what had to wait for the miniport handlers to return: deferred interrupt
 // handlers first (they run at a higher level than requests), then waiting
 // protocol requests in arrival order, until nothing is left.
 void NdisLibrary::run_waiting_work() {
     if (running_waiting_work_ || handler_depth_ > 0 || held_off()) return;
     running_waiting_work_ = true;
+    unsigned deferred_runs = 0;
     for (;;) {
         serve_interrupts();
         auto dpc =
@@ -362,6 +447,12 @@ void NdisLibrary::run_waiting_work() {
         if (dpc != adapters_.end()) {
             MiniportAdapter& a = **dpc;
             a.dpc_pending_ = false;
+            if (++deferred_runs > kDeferredStormLimit) {
+                breach("deferred-handler storm: " + a.name() +
+                       " asked for its deferred handler again after " + std::to_string(kDeferredStormLimit) +
+                       " runs in one service; the request is dropped");
+                continue;
+            }
             if (a.state_ == AdapterState::Running) run_deferred_handler(a);
             continue;
         }
@@ -385,6 +476,7 @@ void NdisLibrary::run_deferred_handler(MiniportAdapter& a) {
         // Straight after the deferred handler, before anything else of the miniport.
         event(&a, "EnableInterrupt");
         ++a.counters_.enable_calls;
+        ContextScope scope(*this, {&a, "EnableInterrupt", RunLevel::Dispatch, false});
         characteristics_.EnableInterruptHandler(a.context());
     });
 }
@@ -400,44 +492,118 @@ void NdisLibrary::serve_interrupts() {
             continue;
         }
         interrupts_.acknowledge(*line);
-        call_isrs(*line, false);
+        dispatch_line(*line);
     }
 }
 
-// Every miniport connected to the line is asked, as on a shared line the
-// wrapper cannot know whose device it was. A connection that neither shares
-// the line nor asked for its ISR is masked with its disable handler and given
-// its deferred handler at once, as the wrapper does for such miniports.
-void NdisLibrary::call_isrs(unsigned line, bool foreign) {
+// NT's chained dispatch of a line's interrupt objects, in connection order. A
+// level-sensitive line is asked until one ISR claims: if the line is still high
+// afterwards it simply interrupts again. A latched line gives one edge however
+// many devices raised it, and no new edge while any of them still holds it, so
+// with several objects the kernel asks every ISR and goes round again while
+// any claimed; an ISR that claims every time would spin the machine there, so
+// after a bound that is recorded and the dispatch stops.
+void NdisLibrary::dispatch_line(unsigned line) {
     const auto connections = interrupts_.on_line(line);
+    if (connections.empty()) return;
+    const bool latched = connections.front().mode == NdisInterruptLatched;
+    const bool repeat = latched && connections.size() > 1;
     ++isr_depth_;
-    for (const auto& c : connections) {
-        if (c.adapter == nullptr) continue;
-        MiniportAdapter& a = *c.adapter;
-        if (!c.shared && !c.isr_requested) {
-            event(&a, "DisableInterrupt");
-            ++a.counters_.disable_calls;
-            characteristics_.DisableInterruptHandler(a.context());
-            a.dpc_pending_ = true;
-            continue;
+    for (unsigned pass = 1;; ++pass) {
+        const bool pulse_pass = foreign_pulses_[line] > 0;
+        const MiniportAdapter* claimer = nullptr;
+        bool claimed = false;
+        for (const auto& c : interrupts_.on_line(line)) {
+            if (!call_isr(c, pass, pulse_pass)) continue;
+            claimed = true;
+            if (c.adapter != nullptr) claimer = c.adapter;
+            if (!latched) break;
         }
-        IsrRun run;
-        run.time = bus_.clock().now();
-        run.trace_index = bus_.trace().mark();
-        run.adapter = &a;
-        run.foreign = foreign;
-        if (page_probe_) run.page = page_probe_(a);
-        BOOLEAN recognized = FALSE, queue = FALSE;
-        ++a.counters_.isr_calls;
-        characteristics_.ISRHandler(&recognized, &queue, a.context());
-        run.recognized = recognized != FALSE;
-        run.queued_deferred = queue != FALSE;
-        if (run.recognized) ++a.counters_.isr_claimed;
-        if (run.queued_deferred) a.dpc_pending_ = true;
-        event(&a, std::string(foreign ? "ISR (foreign)" : "ISR") + (run.recognized ? " claimed" : ""));
-        if (recording_) isr_runs_.push_back(run);
+        if (!claimed || !repeat) break;
+        if (pass == kEndlessLoopPasses) {
+            breach("endless loop on IRQ " + std::to_string(line) + ": the ISR of " + name_of(claimer) +
+                   " claimed the latched line in each of " + std::to_string(kEndlessLoopPasses) +
+                   " passes; dispatch stopped");
+            break;
+        }
     }
     --isr_depth_;
+}
+
+// A connection that neither shares its line nor asked for its ISR is masked
+// with its disable handler and given its deferred handler at once, as the
+// wrapper's own ISR does for such miniports (and that ISR claims).
+bool NdisLibrary::call_isr(const InterruptController::Connection& c, unsigned pass, bool pulse_pass) {
+    if (c.foreign) {
+        if (foreign_pulses_[c.line] == 0) return false;
+        --foreign_pulses_[c.line];
+        return true;
+    }
+    // Another driver's object, or one disconnected by an ISR earlier in this dispatch.
+    if (c.adapter == nullptr || interrupts_.find(c.object) == nullptr) return false;
+    MiniportAdapter& a = *c.adapter;
+    if (!c.shared && !c.isr_requested) {
+        event(&a, "DisableInterrupt");
+        ++a.counters_.disable_calls;
+        {
+            ContextScope scope(*this, {&a, "DisableInterrupt", RunLevel::Dispatch, false});
+            characteristics_.DisableInterruptHandler(a.context());
+        }
+        a.dpc_pending_ = true;
+        return true;
+    }
+    IsrRun run;
+    run.time = bus_.clock().now();
+    run.trace_index = bus_.trace().mark();
+    run.adapter = &a;
+    run.foreign = pulse_pass;
+    run.pass = pass;
+    if (page_probe_) run.page = page_probe_(a);
+    BOOLEAN recognized = kUnwritten, queue = kUnwritten;
+    ++a.counters_.isr_calls;
+    {
+        ContextScope scope(*this, {&a, "ISR", RunLevel::Device, false});
+        characteristics_.ISRHandler(&recognized, &queue, a.context());
+    }
+    if (recognized == kUnwritten) breach(a.name() + ": its ISR left InterruptRecognized unwritten");
+    if (queue == kUnwritten) breach(a.name() + ": its ISR left QueueMiniportHandleInterrupt unwritten");
+    run.recognized = recognized != FALSE;
+    run.queued_deferred = queue != FALSE;
+    if (run.recognized) ++a.counters_.isr_claimed;
+    if (run.queued_deferred) a.dpc_pending_ = true;
+    event(&a, std::string(run.foreign ? "ISR (foreign)" : "ISR") + (run.recognized ? " claimed" : ""));
+    if (recording_) isr_runs_.push_back(run);
+    return run.recognized;
+}
+
+void NdisLibrary::set_foreign_interrupts(bool on) {
+    foreign_interrupts_ = on;
+    if (!on)
+        for (auto& object : foreign_objects_) interrupts_.disconnect(&object);
+}
+
+// The foreign device sits on every line with a shared miniport interrupt, as
+// one more interrupt object connected after the miniports, and pulses it once.
+void NdisLibrary::pulse_foreign_devices() {
+    for (unsigned line = 0; line < machine::kIrqLineCount; ++line) {
+        const auto on = interrupts_.on_line(line);
+        const auto miniport = std::find_if(on.begin(), on.end(),
+                                           [](const auto& c) { return c.adapter != nullptr && c.shared; });
+        const bool present = std::any_of(on.begin(), on.end(), [](const auto& c) { return c.foreign; });
+        if (miniport == on.end()) {
+            if (present) interrupts_.disconnect(&foreign_objects_[line]);
+            continue;
+        }
+        if (!present && interrupts_.connect({nullptr, &foreign_objects_[line], line, true, miniport->mode,
+                                             true, true}) != NDIS_STATUS_SUCCESS)
+            continue;
+        foreign_pulses_[line] = 1;
+        dispatch_line(line);
+        // A level chain may stop at an ISR ahead of the foreign device; its line
+        // is then still high and is dispatched again.
+        if (foreign_pulses_[line] > 0 && miniport->mode == NdisInterruptLevelSensitive) dispatch_line(line);
+        foreign_pulses_[line] = 0;
+    }
 }
 
 void NdisLibrary::safe_point() {
@@ -446,13 +612,7 @@ void NdisLibrary::safe_point() {
 }
 
 void NdisLibrary::after_port_access() {
-    if (foreign_interrupts_ && !held_off()) {
-        for (unsigned line = 0; line < machine::kIrqLineCount; ++line) {
-            const auto on = interrupts_.on_line(line);
-            if (std::any_of(on.begin(), on.end(), [](const auto& c) { return c.adapter && c.shared; }))
-                call_isrs(line, true);
-        }
-    }
+    if (foreign_interrupts_ && !held_off()) pulse_foreign_devices();
     safe_point();
 }
 
@@ -556,6 +716,9 @@ NDIS_STATUS NdisLibrary::send(Binding& binding, PNDIS_PACKET packet) {
         error("NdisSend of packet " + pointer(packet) + " while it has not been completed");
         return NDIS_STATUS_FAILURE;
     }
+    // Protocols reuse their packets: MiniportReserved holds whatever the last
+    // miniport (or nobody) left there, never a cleared area.
+    std::memset(packet->MiniportReserved, PacketPool::kReservedFill, sizeof packet->MiniportReserved);
     if (busy(a) || held_off()) {
         a.queued_sends_.push_back({packet, &binding});
         a.waiting_.push_back([this, &a, packet] {
@@ -737,10 +900,12 @@ NDIS_STATUS NdisLibrary::register_miniport(NDIS_HANDLE wrapper,
 }
 
 NDIS_STATUS NdisLibrary::allocate_memory(PVOID* address, UINT length, UINT flags) {
+    check_below_device_level(nullptr, "NdisAllocateMemory");
     return memory_.allocate(address, length, flags, errors_);
 }
 
 void NdisLibrary::free_memory(PVOID address, UINT length, UINT flags) {
+    check_below_device_level(nullptr, "NdisFreeMemory");
     memory_.free(address, length, flags, errors_);
 }
 
@@ -750,6 +915,7 @@ void NdisLibrary::open_configuration(PNDIS_STATUS status, PNDIS_HANDLE handle, N
         *status = NDIS_STATUS_FAILURE;
         return;
     }
+    check_setup_call(a, "NdisOpenConfiguration");
     if (a->config_.open_failure()) {
         *status = *a->config_.open_failure();
         return;
@@ -763,12 +929,14 @@ void NdisLibrary::open_configuration(PNDIS_STATUS status, PNDIS_HANDLE handle, N
 
 void NdisLibrary::read_configuration(PNDIS_STATUS status, PNDIS_CONFIGURATION_PARAMETER* value,
                                      NDIS_HANDLE handle, PNDIS_STRING keyword, NDIS_PARAMETER_TYPE type) {
-    OpenConfiguration* open = open_configuration_of(handle, nullptr);
+    MiniportAdapter* owner = nullptr;
+    OpenConfiguration* open = open_configuration_of(handle, &owner);
     if (open == nullptr) {
         error("NdisReadConfiguration with a configuration handle that is not open");
         *status = NDIS_STATUS_FAILURE;
         return;
     }
+    check_setup_call(owner, "NdisReadConfiguration");
     if (keyword == nullptr || value == nullptr) {
         error("NdisReadConfiguration with a null keyword or result pointer");
         *status = NDIS_STATUS_FAILURE;
@@ -779,12 +947,14 @@ void NdisLibrary::read_configuration(PNDIS_STATUS status, PNDIS_CONFIGURATION_PA
 
 void NdisLibrary::read_network_address(PNDIS_STATUS status, PVOID* address, PUINT length,
                                        NDIS_HANDLE handle) {
-    OpenConfiguration* open = open_configuration_of(handle, nullptr);
+    MiniportAdapter* owner = nullptr;
+    OpenConfiguration* open = open_configuration_of(handle, &owner);
     if (open == nullptr) {
         error("NdisReadNetworkAddress with a configuration handle that is not open");
         *status = NDIS_STATUS_FAILURE;
         return;
     }
+    check_setup_call(owner, "NdisReadNetworkAddress");
     const auto& configured = open->source->network_address();
     if (!configured) {
         *status = NDIS_STATUS_FAILURE;
@@ -799,6 +969,7 @@ void NdisLibrary::read_network_address(PNDIS_STATUS status, PVOID* address, PUIN
 void NdisLibrary::read_pos_information(PNDIS_STATUS status, NDIS_HANDLE context, PUINT,
                                        PNDIS_MCA_POS_DATA data) {
     MiniportAdapter* a = adapter_of_context(context, "NdisReadMcaPosInformation");
+    if (a != nullptr) check_setup_call(a, "NdisReadMcaPosInformation");
     if (a == nullptr || !a->config_.pos_data()) {
         *status = NDIS_STATUS_FAILURE;
         return;
@@ -814,6 +985,7 @@ void NdisLibrary::close_configuration(NDIS_HANDLE handle) {
         error("NdisCloseConfiguration of a configuration handle that is not open");
         return;
     }
+    check_setup_call(owner, "NdisCloseConfiguration");
     std::erase_if(owner->open_configurations_, [&](const auto& o) { return o.get() == open; });
 }
 
@@ -821,6 +993,7 @@ void NdisLibrary::set_attributes(NDIS_HANDLE handle, NDIS_HANDLE context, BOOLEA
                                  NDIS_INTERFACE_TYPE type) {
     MiniportAdapter* a = adapter_of(handle, "NdisMSetAttributes");
     if (a == nullptr) return;
+    check_setup_call(a, "NdisMSetAttributes");
     a->attributes_ = MiniportAdapter::Attributes{true, context, bus_master, type};
 }
 
@@ -828,6 +1001,7 @@ NDIS_STATUS NdisLibrary::register_port_range(PVOID* port_offset, NDIS_HANDLE han
                                              UINT count) {
     MiniportAdapter* a = adapter_of(handle, "NdisMRegisterIoPortRange");
     if (a == nullptr || port_offset == nullptr) return NDIS_STATUS_FAILURE;
+    check_setup_call(a, "NdisMRegisterIoPortRange");
     const NDIS_STATUS status = ports_.claim(a, initial_port, count);
     if (status == NDIS_STATUS_SUCCESS)
         *port_offset = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(initial_port));
@@ -840,6 +1014,7 @@ void NdisLibrary::deregister_port_range(NDIS_HANDLE handle, UINT initial_port, U
                                         PVOID port_offset) {
     MiniportAdapter* a = adapter_of(handle, "NdisMDeregisterIoPortRange");
     if (a == nullptr) return;
+    check_setup_call(a, "NdisMDeregisterIoPortRange");
     if (reinterpret_cast<ULONG_PTR>(port_offset) != initial_port)
         error(a->name() + ": NdisMDeregisterIoPortRange of port " + hex(initial_port) + " with port offset " +
               pointer(port_offset) + ", which registration did not give for it");
@@ -855,6 +1030,7 @@ NDIS_STATUS NdisLibrary::register_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt, 
                                             NDIS_INTERRUPT_MODE mode) {
     MiniportAdapter* a = adapter_of(handle, "NdisMRegisterInterrupt");
     if (a == nullptr || interrupt == nullptr) return NDIS_STATUS_FAILURE;
+    check_setup_call(a, "NdisMRegisterInterrupt");
     if (!registered_) {
         error("NdisMRegisterInterrupt before the miniport is registered");
         return NDIS_STATUS_FAILURE;
@@ -865,7 +1041,8 @@ NDIS_STATUS NdisLibrary::register_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt, 
         return NDIS_STATUS_RESOURCE_CONFLICT;
     }
     (void)vector;  // on an ISA machine the vector follows from the level
-    InterruptController::Connection c{a, interrupt, level, shared != FALSE, mode, request_isr != FALSE};
+    InterruptController::Connection c{a,    interrupt, level, shared != FALSE, mode, request_isr != FALSE,
+                                      false};
     const NDIS_STATUS status = interrupts_.connect(c);
     event(a, "interrupt on IRQ " + std::to_string(level) +
                  (status == NDIS_STATUS_SUCCESS ? " connected" : " refused"));
@@ -887,6 +1064,7 @@ void NdisLibrary::deregister_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt) {
         return;
     }
     const MiniportAdapter* a = c->adapter;
+    check_setup_call(a, "NdisMDeregisterInterrupt");
     interrupts_.disconnect(interrupt);
     interrupt->InterruptObject = nullptr;
     event(a, "interrupt disconnected");
@@ -894,14 +1072,22 @@ void NdisLibrary::deregister_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt) {
 
 BOOLEAN NdisLibrary::synchronize_with_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt,
                                                 PNDIS_SYNCHRONIZE_ROUTINE routine, PVOID context) {
-    if (interrupts_.find(interrupt) == nullptr)
-        error("NdisMSynchronizeWithInterrupt with an interrupt that is not connected");
+    const auto* connection = interrupts_.find(interrupt);
+    if (connection == nullptr) error("NdisMSynchronizeWithInterrupt with an interrupt that is not connected");
     if (routine == nullptr) {
         error("NdisMSynchronizeWithInterrupt without a routine");
         return FALSE;
     }
+    MiniportAdapter* owner = connection != nullptr        ? connection->adapter
+                             : this->context() != nullptr ? this->context()->adapter
+                                                          : nullptr;
+    check_below_device_level(owner, "NdisMSynchronizeWithInterrupt");
     ++sync_depth_;
-    const BOOLEAN result = routine(context);
+    BOOLEAN result;
+    {
+        ContextScope scope(*this, {owner, "synchronised routine", RunLevel::Device, false});
+        result = routine(context);
+    }
     --sync_depth_;
     safe_point();  // an interrupt held off meanwhile is taken now
     return result;
@@ -911,6 +1097,7 @@ NDIS_STATUS NdisLibrary::map_io_space(PVOID* address, NDIS_HANDLE handle, NDIS_P
                                       UINT length) {
     MiniportAdapter* a = adapter_of(handle, "NdisMMapIoSpace");
     if (a == nullptr || address == nullptr) return NDIS_STATUS_FAILURE;
+    check_setup_call(a, "NdisMMapIoSpace");
     if (map_failure_) {
         const NDIS_STATUS status = *map_failure_;
         map_failure_.reset();
@@ -927,6 +1114,7 @@ NDIS_STATUS NdisLibrary::map_io_space(PVOID* address, NDIS_HANDLE handle, NDIS_P
 void NdisLibrary::unmap_io_space(NDIS_HANDLE handle, PVOID address, UINT length) {
     MiniportAdapter* a = adapter_of(handle, "NdisMUnmapIoSpace");
     if (a == nullptr) return;
+    check_setup_call(a, "NdisMUnmapIoSpace");
     if (!windows_.unmap(a, address, length))
         error(a->name() + ": NdisMUnmapIoSpace of " + pointer(address) + " (" + std::to_string(length) +
               " bytes), which the adapter has not mapped");
@@ -936,6 +1124,7 @@ void NdisLibrary::unmap_io_space(NDIS_HANDLE handle, PVOID address, UINT length)
 
 void NdisLibrary::write_error_log(NDIS_HANDLE handle, NDIS_ERROR_CODE code, std::vector<ULONG> values) {
     MiniportAdapter* a = adapter_of(handle, "NdisWriteErrorLogEntry");
+    check_below_device_level(a, "NdisWriteErrorLogEntry");
     ErrorLogEntry entry{bus_.clock().now(), a, a ? a->name() : std::string(), code, std::move(values)};
     event(a, "error log " + error_code_name(code));
     error_log_.add(std::move(entry));
@@ -944,6 +1133,7 @@ void NdisLibrary::write_error_log(NDIS_HANDLE handle, NDIS_ERROR_CODE code, std:
 void NdisLibrary::send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status) {
     MiniportAdapter* a = adapter_of(handle, "NdisMSendComplete");
     if (a == nullptr) return;
+    check_below_device_level(a, "NdisMSendComplete");
     Binding* sender = MiniportAdapter::take(a->outstanding_, packet);
     if (sender == nullptr) {
         error(a->name() + ": NdisMSendComplete of packet " + pointer(packet) +
@@ -965,6 +1155,7 @@ void NdisLibrary::indicate_receive(PETH_FILTER filter, NDIS_HANDLE receive_conte
     }
     MiniportAdapter& a = **found;
     if (!busy(a)) error(a.name() + ": EthFilterDprIndicateReceive outside a miniport handler");
+    check_below_device_level(&a, "EthFilterDprIndicateReceive");
     if (header == nullptr || address == nullptr || header_size < 14) {
         error(a.name() + ": EthFilterDprIndicateReceive with a header of " + std::to_string(header_size) +
               " bytes");
@@ -1012,6 +1203,7 @@ void NdisLibrary::indicate_receive_complete(PETH_FILTER filter) {
     }
     MiniportAdapter& a = **found;
     if (!busy(a)) error(a.name() + ": EthFilterDprIndicateReceiveComplete outside a miniport handler");
+    check_below_device_level(&a, "EthFilterDprIndicateReceiveComplete");
     ++a.counters_.receive_completes;
     event(&a, "IndicateComplete");
     for (std::size_t i = 0; i < a.bindings_.size(); ++i)
@@ -1029,8 +1221,15 @@ bool NdisLibrary::port_in_range(ULONG_PTR port, const char* caller, unsigned wid
     return false;
 }
 
+// Every port call: the port must exist and belong to the running adapter.
+bool NdisLibrary::port_access(ULONG_PTR port, const char* caller, unsigned width) {
+    if (!port_in_range(port, caller, width)) return false;
+    check_port_owner(port, width, caller);
+    return true;
+}
+
 std::uint8_t NdisLibrary::port_read8(ULONG_PTR port) {
-    if (!port_in_range(port, "READ_PORT_UCHAR", 1)) return 0xFF;
+    if (!port_access(port, "READ_PORT_UCHAR", 1)) return 0xFF;
     before_bus_access();
     const std::uint8_t value = bus_.in8(static_cast<std::uint16_t>(port));
     after_port_access();
@@ -1038,7 +1237,7 @@ std::uint8_t NdisLibrary::port_read8(ULONG_PTR port) {
 }
 
 std::uint16_t NdisLibrary::port_read16(ULONG_PTR port) {
-    if (!port_in_range(port, "READ_PORT_USHORT", 2)) return 0xFFFF;
+    if (!port_access(port, "READ_PORT_USHORT", 2)) return 0xFFFF;
     before_bus_access();
     const std::uint16_t value = bus_.in16(static_cast<std::uint16_t>(port));
     after_port_access();
@@ -1046,7 +1245,7 @@ std::uint16_t NdisLibrary::port_read16(ULONG_PTR port) {
 }
 
 void NdisLibrary::port_write8(ULONG_PTR port, std::uint8_t value) {
-    if (!port_in_range(port, "WRITE_PORT_UCHAR", 1)) return;
+    if (!port_access(port, "WRITE_PORT_UCHAR", 1)) return;
     before_bus_access();
     last_written_[port] = value;
     bus_.out8(static_cast<std::uint16_t>(port), value);
@@ -1054,7 +1253,7 @@ void NdisLibrary::port_write8(ULONG_PTR port, std::uint8_t value) {
 }
 
 void NdisLibrary::port_write16(ULONG_PTR port, std::uint16_t value) {
-    if (!port_in_range(port, "WRITE_PORT_USHORT", 2)) return;
+    if (!port_access(port, "WRITE_PORT_USHORT", 2)) return;
     before_bus_access();
     last_written_[port] = static_cast<std::uint8_t>(value);
     last_written_[port + 1] = static_cast<std::uint8_t>(value >> 8);
@@ -1063,21 +1262,21 @@ void NdisLibrary::port_write16(ULONG_PTR port, std::uint16_t value) {
 }
 
 void NdisLibrary::port_read8_string(ULONG_PTR port, std::uint8_t* data, ULONG count) {
-    if (!port_in_range(port, "READ_PORT_BUFFER_UCHAR", 1)) return;
+    if (!port_access(port, "READ_PORT_BUFFER_UCHAR", 1)) return;
     before_bus_access();
     bus_.in8_string(static_cast<std::uint16_t>(port), data, count);
     after_port_access();
 }
 
 void NdisLibrary::port_read16_string(ULONG_PTR port, std::uint16_t* data, ULONG count) {
-    if (!port_in_range(port, "READ_PORT_BUFFER_USHORT", 2)) return;
+    if (!port_access(port, "READ_PORT_BUFFER_USHORT", 2)) return;
     before_bus_access();
     bus_.in16_string(static_cast<std::uint16_t>(port), data, count);
     after_port_access();
 }
 
 void NdisLibrary::port_write8_string(ULONG_PTR port, const std::uint8_t* data, ULONG count) {
-    if (!port_in_range(port, "WRITE_PORT_BUFFER_UCHAR", 1)) return;
+    if (!port_access(port, "WRITE_PORT_BUFFER_UCHAR", 1)) return;
     before_bus_access();
     if (count != 0) last_written_[port] = data[count - 1];
     bus_.out8_string(static_cast<std::uint16_t>(port), data, count);
@@ -1085,7 +1284,7 @@ void NdisLibrary::port_write8_string(ULONG_PTR port, const std::uint8_t* data, U
 }
 
 void NdisLibrary::port_write16_string(ULONG_PTR port, const std::uint16_t* data, ULONG count) {
-    if (!port_in_range(port, "WRITE_PORT_BUFFER_USHORT", 2)) return;
+    if (!port_access(port, "WRITE_PORT_BUFFER_USHORT", 2)) return;
     before_bus_access();
     if (count != 0) {
         // The buffer may start at an odd address: read the last word bytewise.
@@ -1100,6 +1299,9 @@ void NdisLibrary::port_write16_string(ULONG_PTR port, const std::uint16_t* data,
 // Recorded in the trace as the bus records a stall, then virtual time moves
 // on one device event at a time so interrupts are taken when they happen.
 void NdisLibrary::stall(ULONG microseconds) {
+    const CallContext* c = context();
+    if (c != nullptr && c->level != RunLevel::Passive && microseconds > BusyStalls::kThresholdUs)
+        busy_stalls_.add(c->name, microseconds);
     before_bus_access();
     auto& clock = bus_.clock();
     bus_.trace().record({clock.now(), machine::TraceKind::Stall, 0, microseconds, 0, {}});

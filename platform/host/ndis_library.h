@@ -25,8 +25,15 @@
 // - Interrupts as on a uniprocessor: a connected interrupt runs the ISR at the
 //   next HAL call or virtual-time step, even between two port accesses inside a
 //   running handler, unless held off (inside an ISR or a synchronised routine).
-//   The deferred handler runs when no miniport handler runs, followed at once
-//   by the enable-interrupt handler.
+//   A shared line runs its chain of interrupt objects as NT's kernel does. The
+//   deferred handler runs when no miniport handler runs, followed at once by
+//   the enable-interrupt handler.
+// - Handlers run at NT's levels (initialise and halt at passive, the ISR and
+//   synchronised routines at device level, the rest at dispatch level); a call
+//   made where NT does not allow it is recorded, and so is a port access
+//   outside the adapter's claimed ranges and not on the allow-list.
+// - What NT leaves uninitialised is garbage here: the ISR's two flags, the
+//   reset handler's addressing flag, MiniportReserved of every packet sent.
 // - Every packet a protocol sends gets exactly one completion; packets the
 //   miniport still holds when its reset or halt handler returns are completed
 //   by the wrapper with NDIS_STATUS_REQUEST_ABORTED.
@@ -38,10 +45,13 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "machine/isa_bus.h"
+#include "platform/host/busy_stalls.h"
+#include "platform/host/call_context.h"
 #include "platform/host/error_log.h"
 #include "platform/host/interrupt_controller.h"
 #include "platform/host/io_resources.h"
@@ -70,7 +80,11 @@ public:
         machine::Nanoseconds time = 0;
         std::size_t trace_index = 0;
         const MiniportAdapter* adapter = nullptr;
-        bool foreign = false;  // a foreign device's pulse of the foreign-interrupt test mode
+        // Made in the pass over the line that served a foreign device's pulse
+        // (the foreign-interrupt test mode).
+        bool foreign = false;
+        // 1, or the later pass over a latched line that NT makes while any ISR still claims.
+        unsigned pass = 1;
         bool recognized = false;
         bool queued_deferred = false;
         // The register page the adapter's controller was on when the ISR was
@@ -129,12 +143,20 @@ public:
 
     // Runs test code as if it were a handler of `adapter`: nothing else of the
     // miniport runs meanwhile except its ISR, and waiting work follows after.
+    // It runs at dispatch level, like the send or request handlers.
     void run_as_handler(MiniportAdapter& adapter, const std::function<void()>& body);
+    // The same, as the initialise handler of `adapter`: at passive level, where
+    // registration, mapping and configuration calls are allowed. For tests that
+    // run pieces of a bring-up by hand.
+    void run_as_initialize(MiniportAdapter& adapter, const std::function<void()>& body);
 
     // --- Records ---
     // Everything done against the library's rules, one line each.
     const std::vector<std::string>& errors() const { return errors_; }
-    void clear_errors() { errors_.clear(); }
+    void clear_errors() {
+        errors_.clear();
+        breaches_.clear();
+    }
     ErrorLog& error_log() { return error_log_; }
     MemoryLedger& memory() { return memory_; }
     PortClaims& ports() { return ports_; }
@@ -146,6 +168,8 @@ public:
     std::vector<std::string> leaks() const;
     const std::vector<Event>& events() const { return events_; }
     const std::vector<IsrRun>& isr_runs() const { return isr_runs_; }
+    // Busy stalls above 50 us made at dispatch level or above, by handler.
+    const BusyStalls& busy_stalls() const { return busy_stalls_; }
     void clear_records();
     void record_events(bool on) { recording_ = on; }
 
@@ -156,11 +180,13 @@ public:
     // Resources held by some other driver of the machine, to provoke conflicts.
     void reserve_ports(unsigned base, unsigned count);
     void reserve_interrupt(unsigned line, bool shared, NDIS_INTERRUPT_MODE mode);
-    // A foreign device pulses the line of every connected shared interrupt at
-    // every port access: the wrapper calls every ISR on the line, which must not
-    // claim what is not its own, and each run is recorded with the page probe's
-    // answer, so a register sequence on page 1 that an ISR can break into shows.
-    void set_foreign_interrupts(bool on) { foreign_interrupts_ = on; }
+    // A foreign device, connected as one more interrupt object on the line of
+    // every connected shared interrupt, pulses that line at every port access
+    // made outside an ISR or a synchronised routine. The line's chain runs as
+    // for any interrupt: the miniport's ISR must not claim what is not its own,
+    // and each run is recorded with the page probe's answer, so a register
+    // sequence on page 1 that an ISR can break into shows.
+    void set_foreign_interrupts(bool on);
     void set_page_probe(PageProbe probe) { page_probe_ = std::move(probe); }
     // The last byte the HAL wrote to a port (either byte of a word write).
     std::uint8_t last_port_write(std::uint16_t port) const { return last_written_[port]; }
@@ -210,20 +236,33 @@ private:
     friend class ReceiveIndication;
 
     enum class RequestKind { Query, Set };
+    struct ContextScope;
 
     // Dispatch.
-    void call_handler(MiniportAdapter& adapter, const char* name, const std::function<void()>& body);
+    void call_handler(MiniportAdapter& adapter, const char* name, const std::function<void()>& body,
+                      RunLevel level = RunLevel::Dispatch, bool setup = false);
+    void call_setup_handler(MiniportAdapter& adapter, const char* name, const std::function<void()>& body);
     bool busy(const MiniportAdapter& adapter) const { return adapter.handler_depth_ > 0; }
     bool held_off() const { return isr_depth_ > 0 || sync_depth_ > 0; }
     void run_waiting_work();
     void run_deferred_handler(MiniportAdapter& adapter);
     void serve_interrupts();
-    void call_isrs(unsigned line, bool foreign);
+    void dispatch_line(unsigned line);
+    // Calls one interrupt object's ISR; true when it claimed the interrupt.
+    bool call_isr(const InterruptController::Connection& connection, unsigned pass, bool pulse_pass);
+    void pulse_foreign_devices();
     void safe_point();
     void advance_to(machine::Nanoseconds deadline);
     void before_bus_access() { windows_.flush(); }
     void after_port_access();
     bool port_in_range(ULONG_PTR port, const char* caller, unsigned width);
+    bool port_access(ULONG_PTR port, const char* caller, unsigned width);
+
+    // Where the miniport's code runs now, and the rules that depend on it.
+    const CallContext* context() const { return contexts_.empty() ? nullptr : &contexts_.back(); }
+    void check_setup_call(const MiniportAdapter* adapter, const char* call);
+    void check_below_device_level(const MiniportAdapter* adapter, const char* call);
+    void check_port_owner(ULONG_PTR port, unsigned width, const char* caller);
 
     // Protocol requests.
     NDIS_STATUS send(Binding& binding, PNDIS_PACKET packet);
@@ -247,6 +286,8 @@ private:
     MiniportAdapter* adapter_of_context(NDIS_HANDLE context, const char* caller);
     OpenConfiguration* open_configuration_of(NDIS_HANDLE handle, MiniportAdapter** owner);
     void error(std::string what);
+    // An error recorded once however often it recurs (one per port, flag or call and context).
+    void breach(std::string what);
     void event(const MiniportAdapter* adapter, std::string what);
 
     machine::IsaBus& bus_;
@@ -272,11 +313,17 @@ private:
     std::optional<NDIS_STATUS> map_failure_;
     std::optional<NDIS_STATUS> registration_failure_;
     bool foreign_interrupts_ = false;
+    std::array<unsigned, machine::kIrqLineCount> foreign_pulses_{};
+    std::array<NDIS_MINIPORT_INTERRUPT, machine::kIrqLineCount> foreign_objects_{};
     PageProbe page_probe_;
     std::array<std::uint8_t, 0x10000> last_written_{};
 
+    std::vector<CallContext> contexts_;
+    BusyStalls busy_stalls_;
+
     bool recording_ = true;
     std::vector<std::string> errors_;
+    std::set<std::string> breaches_;
     std::vector<Event> events_;
     std::vector<IsrRun> isr_runs_;
 };

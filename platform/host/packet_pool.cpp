@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace host {
 
@@ -21,6 +22,7 @@ PNDIS_PACKET PacketPool::allocate() {
     if (live_.size() >= capacity_) return nullptr;
     auto* p = new NDIS_PACKET{};
     p->Private.Pool = this;
+    std::memset(p->MiniportReserved, kReservedFill, sizeof p->MiniportReserved);
     live_.insert(p);
     return p;
 }

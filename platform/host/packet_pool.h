@@ -2,7 +2,8 @@
 // Packet and buffer pools for protocols, with the NDIS chaining operations and
 // leak accounting. A packet or buffer given back to its pool is really freed,
 // so a miniport that keeps using a packet after completing it is caught by the
-// address sanitizer.
+// address sanitizer. A new packet's MiniportReserved is garbage, as it is in a
+// packet a protocol reuses: a miniport must set up whatever it keeps there.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,12 +17,16 @@ namespace host {
 
 class PacketPool {
 public:
+    // What MiniportReserved holds when a miniport is handed a packet.
+    static constexpr UCHAR kReservedFill = 0xE7;
+
     explicit PacketPool(std::size_t capacity = 1024) : capacity_(capacity) {}
     ~PacketPool();
     PacketPool(const PacketPool&) = delete;
     PacketPool& operator=(const PacketPool&) = delete;
 
-    // NdisAllocatePacket: a cleared packet with no buffers; null when the pool is used up.
+    // NdisAllocatePacket: a packet with no buffers, MiniportReserved filled with
+    // kReservedFill and the rest cleared; null when the pool is used up.
     PNDIS_PACKET allocate();
     // NdisFreePacket: the buffers stay with their owner.
     void free(PNDIS_PACKET packet);

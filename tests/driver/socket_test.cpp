@@ -66,7 +66,7 @@ BOOLEAN SocketBringUp(testbed::Testbed& tb, UCHAR slot = 0, ULONG com_port = 2, 
     r.Slot = slot;
     r.ComPort = static_cast<CCHAR>(com_port);
     r.UartPortAddress = uart;
-    return InitI365(&r);
+    return tb.as_initialize([&] { return InitI365(&r); });
 }
 
 }  // namespace

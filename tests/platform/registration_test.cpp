@@ -51,61 +51,68 @@ TEST_F(Stand, ConfigurationReadsLikeTheRegistry) {
         .set("IoBaseAddress", 0x300)
         .set_string("Slot", "10")
         .set_network_address({1, 2, 3, 4, 5});
-    NDIS_HANDLE context = adapter.configuration_context();
-    NDIS_STATUS status;
-    NDIS_HANDLE config = nullptr;
-    NdisOpenConfiguration(&status, &config, context);
-    ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
+    // Configuration is read where the initialise handler reads it.
+    ndis.run_as_initialize(adapter, [&] {
+        NDIS_HANDLE context = adapter.configuration_context();
+        NDIS_STATUS status;
+        NDIS_HANDLE config = nullptr;
+        NdisOpenConfiguration(&status, &config, context);
+        ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
 
-    PNDIS_CONFIGURATION_PARAMETER value = nullptr;
-    NDIS_STRING lower = NDIS_STRING_CONST("iobaseaddress");
-    NdisReadConfiguration(&status, &value, config, &lower, NdisParameterHexInteger);
-    ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(value->ParameterData.IntegerData, 0x300u);
+        PNDIS_CONFIGURATION_PARAMETER value = nullptr;
+        NDIS_STRING lower = NDIS_STRING_CONST("iobaseaddress");
+        NdisReadConfiguration(&status, &value, config, &lower, NdisParameterHexInteger);
+        ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(value->ParameterData.IntegerData, 0x300u);
 
-    // A string value is parsed in the base the caller asks for.
-    NDIS_STRING slot = NDIS_STRING_CONST("Slot");
-    NdisReadConfiguration(&status, &value, config, &slot, NdisParameterInteger);
-    EXPECT_EQ(value->ParameterData.IntegerData, 10u);
-    NdisReadConfiguration(&status, &value, config, &slot, NdisParameterHexInteger);
-    EXPECT_EQ(value->ParameterData.IntegerData, 0x10u);
+        // A string value is parsed in the base the caller asks for.
+        NDIS_STRING slot = NDIS_STRING_CONST("Slot");
+        NdisReadConfiguration(&status, &value, config, &slot, NdisParameterInteger);
+        EXPECT_EQ(value->ParameterData.IntegerData, 10u);
+        NdisReadConfiguration(&status, &value, config, &slot, NdisParameterHexInteger);
+        EXPECT_EQ(value->ParameterData.IntegerData, 0x10u);
 
-    // Absent: failure, and the caller's pointer is left alone.
-    auto* sentinel = reinterpret_cast<PNDIS_CONFIGURATION_PARAMETER>(0x1234);
-    value = sentinel;
-    NDIS_STRING absent = NDIS_STRING_CONST("ComIRQ");
-    NdisReadConfiguration(&status, &value, config, &absent, NdisParameterHexInteger);
-    EXPECT_EQ(status, NDIS_STATUS_FAILURE);
-    EXPECT_EQ(value, sentinel);
+        // Absent: failure, and the caller's pointer is left alone.
+        auto* sentinel = reinterpret_cast<PNDIS_CONFIGURATION_PARAMETER>(0x1234);
+        value = sentinel;
+        NDIS_STRING absent = NDIS_STRING_CONST("ComIRQ");
+        NdisReadConfiguration(&status, &value, config, &absent, NdisParameterHexInteger);
+        EXPECT_EQ(status, NDIS_STATUS_FAILURE);
+        EXPECT_EQ(value, sentinel);
 
-    PVOID address = nullptr;
-    UINT length = 0;
-    NdisReadNetworkAddress(&status, &address, &length, config);
-    EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(length, 5u);  // any length: the driver decides what it accepts
+        PVOID address = nullptr;
+        UINT length = 0;
+        NdisReadNetworkAddress(&status, &address, &length, config);
+        EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(length, 5u);  // any length: the driver decides what it accepts
 
-    NDIS_MCA_POS_DATA pos{};
-    UINT channel = 0;
-    NdisReadMcaPosInformation(&status, context, &channel, &pos);
-    EXPECT_EQ(status, NDIS_STATUS_FAILURE);
-    adapter.config().set_pos_data({0x67B0, 0x4A, 0, 0, 0});
-    NdisReadMcaPosInformation(&status, context, &channel, &pos);
-    EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(pos.AdapterId, 0x67B0);
-    EXPECT_EQ(pos.PosData1, 0x4A);
+        NDIS_MCA_POS_DATA pos{};
+        UINT channel = 0;
+        NdisReadMcaPosInformation(&status, context, &channel, &pos);
+        EXPECT_EQ(status, NDIS_STATUS_FAILURE);
+        adapter.config().set_pos_data({0x67B0, 0x4A, 0, 0, 0});
+        NdisReadMcaPosInformation(&status, context, &channel, &pos);
+        EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(pos.AdapterId, 0x67B0);
+        EXPECT_EQ(pos.PosData1, 0x4A);
 
-    EXPECT_EQ(ndis.leaks().size(), 1u);  // the open configuration
-    NdisCloseConfiguration(config);
-    EXPECT_TRUE(ndis.errors().empty());
-    NdisCloseConfiguration(config);
-    NdisReadConfiguration(&status, &value, config, &slot, NdisParameterInteger);
-    EXPECT_EQ(status, NDIS_STATUS_FAILURE);
-    EXPECT_EQ(ndis.errors().size(), 2u);
-    EXPECT_TRUE(ndis.leaks().empty());
+        EXPECT_EQ(ndis.leaks().size(), 1u);  // the open configuration
+        NdisCloseConfiguration(config);
+        EXPECT_TRUE(ndis.errors().empty());
+        NdisCloseConfiguration(config);
+        NdisReadConfiguration(&status, &value, config, &slot, NdisParameterInteger);
+        EXPECT_EQ(status, NDIS_STATUS_FAILURE);
+        EXPECT_EQ(ndis.errors().size(), 2u);
+        EXPECT_TRUE(ndis.leaks().empty());
+    });
 
     adapter.config().fail_open(NDIS_STATUS_RESOURCES);
-    NdisOpenConfiguration(&status, &config, context);
-    EXPECT_EQ(status, NDIS_STATUS_RESOURCES);
+    ndis.run_as_initialize(adapter, [&] {
+        NDIS_STATUS status;
+        NDIS_HANDLE config = nullptr;
+        NdisOpenConfiguration(&status, &config, adapter.configuration_context());
+        EXPECT_EQ(status, NDIS_STATUS_RESOURCES);
+    });
 
     ndis.set_processor_count(2);
     EXPECT_EQ(NdisSystemProcessorCount(), 2);
@@ -151,16 +158,19 @@ TEST_F(Stand, PortClaimsMayNotOverlapAndMustBeGivenBackAsClaimed) {
     adapter.config().set("IoBaseAddress", 0x280);
     bring_up();
     auto& other = ndis.add_adapter("other");
-    PVOID base = nullptr;
-    EXPECT_EQ(NdisMRegisterIoPortRange(&base, other.handle(), 0x283, 2), NDIS_STATUS_RESOURCE_CONFLICT);
-    EXPECT_EQ(NdisMRegisterIoPortRange(&base, other.handle(), 0xFFF0, 0x20), NDIS_STATUS_RESOURCE_CONFLICT);
-    ASSERT_EQ(NdisMRegisterIoPortRange(&base, other.handle(), 0x284, 2), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(base, reinterpret_cast<PVOID>(0x284));
+    ndis.run_as_initialize(other, [&] {
+        PVOID base = nullptr;
+        EXPECT_EQ(NdisMRegisterIoPortRange(&base, other.handle(), 0x283, 2), NDIS_STATUS_RESOURCE_CONFLICT);
+        EXPECT_EQ(NdisMRegisterIoPortRange(&base, other.handle(), 0xFFF0, 0x20),
+                  NDIS_STATUS_RESOURCE_CONFLICT);
+        ASSERT_EQ(NdisMRegisterIoPortRange(&base, other.handle(), 0x284, 2), NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(base, reinterpret_cast<PVOID>(0x284));
 
-    NdisMDeregisterIoPortRange(other.handle(), 0x284, 3, base);  // not as claimed
-    EXPECT_EQ(ndis.errors().size(), 1u);
-    NdisMDeregisterIoPortRange(other.handle(), 0x284, 2, base);
-    EXPECT_EQ(ndis.errors().size(), 1u);
+        NdisMDeregisterIoPortRange(other.handle(), 0x284, 3, base);  // not as claimed
+        EXPECT_EQ(ndis.errors().size(), 1u);
+        NdisMDeregisterIoPortRange(other.handle(), 0x284, 2, base);
+        EXPECT_EQ(ndis.errors().size(), 1u);
+    });
 }
 
 TEST_F(Stand, AHaltThatKeepsItsResourcesIsCaughtAndTheyAreTakenBack) {

@@ -16,10 +16,15 @@ PUCHAR port(const Adapter* a, UCHAR reg) {
     return (PUCHAR)((ULONG_PTR)a->ports + reg);
 }
 
+void misdeed(const char* where) {
+    if (options.misdeed) options.misdeed(where);
+}
+
 struct Scope {
     explicit Scope(const char* name) {
         log.calls.push_back(name);
         log.max_handler_depth = std::max(log.max_handler_depth, ++log.handler_depth);
+        misdeed(name);
     }
     ~Scope() { --log.handler_depth; }
 };
@@ -73,6 +78,9 @@ VOID NTAPI Isr(PBOOLEAN recognized, PBOOLEAN queue, NDIS_HANDLE context) {
     auto* a = static_cast<Adapter*>(context);
     log.calls.push_back("ISR");
     log.max_isr_depth = std::max(log.max_isr_depth, ++log.isr_depth);
+    misdeed("ISR");
+    if (options.isr_writes_recognized) *recognized = FALSE;
+    if (options.isr_writes_queue) *queue = FALSE;
     const UCHAR pending =
         READ_PORT_UCHAR(port(a, testdev::kCause)) & READ_PORT_UCHAR(port(a, testdev::kMask));
     if (pending != 0) {
@@ -84,14 +92,15 @@ VOID NTAPI Isr(PBOOLEAN recognized, PBOOLEAN queue, NDIS_HANDLE context) {
         } else if (options.isr_masks) {
             WRITE_PORT_UCHAR(port(a, testdev::kMask), 0);
         }
-        *recognized = TRUE;
-        *queue = TRUE;
+        if (options.isr_writes_recognized) *recognized = TRUE;
+        if (options.isr_writes_queue) *queue = TRUE;
     }
     --log.isr_depth;
 }
 
 VOID NTAPI DisableInterrupt(NDIS_HANDLE context) {
     log.calls.push_back("DisableInterrupt");
+    misdeed("DisableInterrupt");
     WRITE_PORT_UCHAR(port(static_cast<Adapter*>(context), testdev::kMask), 0);
 }
 
@@ -117,6 +126,8 @@ VOID NTAPI HandleInterrupt(NDIS_HANDLE context) {
 NDIS_STATUS NTAPI Send(NDIS_HANDLE context, PNDIS_PACKET packet, UINT) {
     Scope s("Send");
     auto* a = static_cast<Adapter*>(context);
+    log.reserved_seen.emplace_back(packet->MiniportReserved,
+                                   packet->MiniportReserved + sizeof packet->MiniportReserved);
     if (options.complete_in_send) {
         NdisMSendComplete(a->handle, packet, NDIS_STATUS_SUCCESS);
         return options.send_status;
@@ -164,8 +175,9 @@ NDIS_STATUS NTAPI Set(NDIS_HANDLE, NDIS_OID oid, PVOID buffer, ULONG length, PUL
     return NDIS_STATUS_SUCCESS;
 }
 
-NDIS_STATUS NTAPI Reset(PBOOLEAN, NDIS_HANDLE context) {
+NDIS_STATUS NTAPI Reset(PBOOLEAN addressing, NDIS_HANDLE context) {
     Scope s("Reset");
+    if (options.reset_writes_addressing) *addressing = FALSE;
     static_cast<Adapter*>(context)->held_count = 0;  // forgets what it held, as a reset does
     return NDIS_STATUS_SUCCESS;
 }

@@ -4,6 +4,7 @@
 // and logs every handler call. Options choose how well it behaves.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,10 @@ struct Options {
     NDIS_INTERRUPT_MODE mode = NdisInterruptLatched;
     bool isr_masks = true;  // a correct ISR masks the device; false: it never quietens it
     int isr_pulses = 0;     // the ISR drops and raises its line again this many times
+    // A correct ISR writes both flags, FALSE when the interrupt is not its own.
+    bool isr_writes_recognized = true;
+    bool isr_writes_queue = true;
+    bool reset_writes_addressing = true;
     UCHAR enabled_mask = 0xFF;
     NDIS_STATUS send_status = NDIS_STATUS_PENDING;
     bool complete_in_send = false;  // NdisMSendComplete from inside the send handler
@@ -33,6 +38,9 @@ struct Options {
     std::vector<std::uint8_t> frame;
     UINT lookahead = 32;  // bytes after the header
     host::MacAddress address{0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+    // Called on entry of every handler with its name ("Send", "ISR", "Halt", ...):
+    // what a wrong miniport does there.
+    std::function<void(const std::string&)> misdeed;
 };
 
 struct Adapter {
@@ -51,6 +59,7 @@ struct Log {
     int max_handler_depth = 0;  // TransferData inside the deferred handler makes 2
     std::vector<NDIS_HANDLE> transfer_contexts;
     std::vector<std::pair<NDIS_OID, std::vector<std::uint8_t>>> sets;
+    std::vector<std::vector<std::uint8_t>> reserved_seen;  // MiniportReserved of each packet sent
 };
 
 extern Options options;

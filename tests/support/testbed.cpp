@@ -73,6 +73,10 @@ void Testbed::configure_hardware() {
 }
 
 Ne2000Adapter& Testbed::new_record() {
+    return *as_initialize([&] { return fill_new_record(); });
+}
+
+Ne2000Adapter* Testbed::fill_new_record() {
     PVOID memory = nullptr;
     NdisAllocateMemory(&memory, sizeof(Ne2000Adapter), 0, NDIS_PHYSICAL_ADDRESS_CONST(-1, -1));
     auto& r = *static_cast<Ne2000Adapter*>(memory);
@@ -89,17 +93,21 @@ Ne2000Adapter& Testbed::new_record() {
     r.MaximumMulticastList = 16;
     r.CurrentLookahead = kMaxLookahead;
     NdisMSetAttributes(adapter_handle(), &r, FALSE, NdisInterfaceIsa);
-    return r;
+    return &r;
 }
 
 NDIS_STATUS Testbed::claim_ports(Ne2000Adapter& r) {
-    return NdisMRegisterIoPortRange(&r.IoPortBase, adapter_handle(), r.IoBaseAddress, kPortRangeLength);
+    return as_initialize([&] {
+        return NdisMRegisterIoPortRange(&r.IoPortBase, adapter_handle(), r.IoBaseAddress, kPortRangeLength);
+    });
 }
 
 NDIS_STATUS Testbed::connect_interrupt(Ne2000Adapter& r) {
     const UINT line = static_cast<UINT>(r.InterruptNumber);
-    return NdisMRegisterInterrupt(&r.Interrupt, adapter_handle(), line, line, FALSE, TRUE,
-                                  NdisInterruptLatched);
+    return as_initialize([&] {
+        return NdisMRegisterInterrupt(&r.Interrupt, adapter_handle(), line, line, FALSE, TRUE,
+                                      NdisInterruptLatched);
+    });
 }
 
 Ne2000Adapter& Testbed::set_up_by_hand() {

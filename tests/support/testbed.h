@@ -22,9 +22,11 @@
 // Ne2000Adapter filled with the configuration defaults, claims its ports,
 // connects the driver's interrupt handlers and lets the wrapper dispatch to it.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "driver/adapter.h"
@@ -77,6 +79,7 @@ public:
     NDIS_HANDLE adapter_handle() { return adapter_->handle(); }
     // The socket controller and the card as the bring-up leaves them.
     void configure_hardware();
+    // Each of these three runs as the initialise handler would run it.
     // A zeroed record from NdisAllocateMemory with the configuration defaults
     // and this adapter's handle; NdisMSetAttributes makes it the context.
     Ne2000Adapter& new_record();
@@ -90,6 +93,20 @@ public:
     // Runs driver code as if it were a handler: serialised with the wrapper's
     // calls, interrupts still preempting it, deferred work after.
     void call(const std::function<void()>& body) { ndis_->run_as_handler(*adapter_, body); }
+    // Runs bring-up code as the initialise handler: at passive level, where
+    // registration, mapping and configuration calls are allowed. Returns what
+    // the body returns: `return tb.as_initialize([&] { return InitI365(&r); });`
+    template <class Body>
+    auto as_initialize(Body body) -> std::invoke_result_t<Body> {
+        using Result = std::invoke_result_t<Body>;
+        if constexpr (std::is_void_v<Result>) {
+            ndis_->run_as_initialize(*adapter_, body);
+        } else {
+            Result result{};
+            ndis_->run_as_initialize(*adapter_, [&] { result = body(); });
+            return result;
+        }
+    }
 
     // --- Time ---
     machine::Nanoseconds now() { return bus().clock().now(); }
@@ -110,6 +127,7 @@ public:
     std::vector<host::NdisLibrary::IsrRun> isr_runs_off_page_zero();
 
 private:
+    Ne2000Adapter* fill_new_record();
     std::optional<unsigned> controller_page(const host::MiniportAdapter& adapter);
 
     TestbedOptions options_;

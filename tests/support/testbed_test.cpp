@@ -40,10 +40,14 @@ TEST(Testbed, ThePageProbeReportsAnIsrThatFindsPageOneSelected) {
         CardReadRegister(&r, NIC_CURR);
         CardWriteRegister(&r, NIC_CR, CR_STP | CR_NO_DMA);
     });
+    // Two accesses with page 1 selected, each a pulse that the latched line's
+    // chain serves in one pass and confirms in a second.
     const auto off = tb.isr_runs_off_page_zero();
-    ASSERT_EQ(off.size(), 2u);
+    ASSERT_EQ(off.size(), 4u);
     EXPECT_EQ(off[0].page, 1u);
     EXPECT_TRUE(off[0].foreign);
+    EXPECT_EQ(off[1].pass, 2u);
+    EXPECT_TRUE(tb.errors().empty()) << ::testing::PrintToString(tb.errors());
 }
 
 TEST(Testbed, AFrameTravelsFromThePeerToTheProtocolAndBack) {

@@ -117,6 +117,9 @@ bool print_records(host::NdisLibrary& ndis, machine::EmulatedPc& pc) {
     const auto& log = ndis.error_log();
     std::printf("error log:%s\n", log.empty() ? " empty" : "");
     for (const auto& e : log.entries()) std::printf("  %s\n", e.to_string().c_str());
+    // A figure, not a failure: how long handlers spun with DPCs held off.
+    std::printf("busy stalls over 50 us at dispatch level or above: %s\n",
+                ndis.busy_stalls().to_string().c_str());
     bool clean = true;
     auto list = [&](const char* title, const std::vector<std::string>& lines) {
         if (lines.empty()) return;

@@ -1,0 +1,32 @@
+#pragma once
+// Busy waits made at dispatch level or above. On a uniprocessor such a wait
+// holds off every DPC of the machine (and at device level every interrupt at or
+// below it), so long ones cost other drivers latency. A figure to watch, not a
+// rule: the socket controller's settling waits are long on purpose.
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace host {
+
+struct StallFigure {
+    std::uint64_t count = 0;
+    std::uint64_t total_us = 0;
+    std::uint64_t longest_us = 0;
+    void add(std::uint64_t microseconds);
+};
+
+struct BusyStalls {
+    // Waits up to this long are the usual register settling delays and not counted.
+    static constexpr std::uint64_t kThresholdUs = 50;
+
+    StallFigure all;
+    std::map<std::string, StallFigure> by_handler;  // by the handler (or "ISR", ...) that waited
+
+    void add(const std::string& handler, std::uint64_t microseconds);
+    // "12 stalls, 49152 us in all, longest 4096 us: HandleInterrupt 12 (49152 us, longest 4096 us)"
+    std::string to_string() const;
+};
+
+}  // namespace host
