@@ -1,0 +1,87 @@
+#!/usr/bin/python3
+"""The image check must turn down a broken image with the right reason: each
+case patches one fault into a copy of ne2000.sys (with the checksum made
+right again, except where the checksum is the fault) and expects exit 1 and
+a one-line reason naming the fault.
+
+  check_rejects.py IMAGE LINKED_IMAGE DEF...
+"""
+import contextlib
+import io
+import os
+import sys
+import tempfile
+
+import pefile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import check_image  # noqa: E402
+
+
+def section(pe, name):
+    return next(s for s in pe.sections if check_image.section_name(s) == name)
+
+
+def rename_import(data, old, new):
+    assert len(old) == len(new) and data.count(old) == 1
+    return data.replace(old, new)
+
+
+# (expected reason, patch on the parsed copy, patch on the raw bytes, keep the checksum right)
+CASES = [
+    ("is not i386", lambda pe: setattr(pe.FILE_HEADER, "Machine", 0x8664), None, True),
+    ("is not native", lambda pe: setattr(pe.OPTIONAL_HEADER, "Subsystem", 3), None, True),
+    ("is not DriverEntry", lambda pe: setattr(pe.OPTIONAL_HEADER, "AddressOfEntryPoint",
+                                             section(pe, "INIT").VirtualAddress), None, True),
+    ("MmMapLockedPagez is not on our list", None,
+     lambda data: rename_import(data, b"MmMapLockedPages\0", b"MmMapLockedPagez\0"), True),
+    ("relocations are stripped",
+     lambda pe: setattr(pe.FILE_HEADER, "Characteristics", pe.FILE_HEADER.Characteristics | 0x0001), None, True),
+    ("INIT is not discardable", lambda pe: setattr(section(pe, "INIT"), "Characteristics",
+                                                  section(pe, "INIT").Characteristics & ~0x02000000), None, True),
+    (".data is writable and executable", lambda pe: setattr(section(pe, ".data"), "Characteristics",
+                                                           section(pe, ".data").Characteristics | 0x20000000),
+     None, True),
+    ("checksum", lambda pe: setattr(pe.OPTIONAL_HEADER, "CheckSum", pe.OPTIONAL_HEADER.CheckSum ^ 1), None, False),
+]
+
+
+def patched(original, header_patch, byte_patch, fix_checksum):
+    data = bytes(original)
+    if byte_patch:
+        data = byte_patch(data)
+    pe = pefile.PE(data=data)
+    if header_patch:
+        header_patch(pe)
+    data = bytes(pe.write())
+    if fix_checksum:
+        pe = pefile.PE(data=data)
+        pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+        data = bytes(pe.write())
+    return data
+
+
+def main(argv):
+    image, linked, defs = argv[1], argv[2], argv[3:]
+    original = open(image, "rb").read()
+    failed = 0
+    with tempfile.TemporaryDirectory() as folder:
+        copy = os.path.join(folder, "ne2000.sys")
+        for reason, header_patch, byte_patch, fix_checksum in CASES:
+            with open(copy, "wb") as out:
+                out.write(patched(original, header_patch, byte_patch, fix_checksum))
+            output = io.StringIO()
+            with contextlib.redirect_stdout(output):
+                status = check_image.main(["check_image.py", copy, linked] + defs)
+            lines = output.getvalue().splitlines()
+            if status != 1 or len(lines) != 1 or reason not in lines[0]:
+                print(f"FAIL {reason!r}: exit {status}, said {lines[-1] if lines else 'nothing'!r}")
+                failed += 1
+            else:
+                print(f"ok   {lines[0]}")
+    print(f"{len(CASES) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
