@@ -126,7 +126,11 @@ def check(image, linked, allowed):
     require(image.OPTIONAL_HEADER.AddressOfEntryPoint == places[ENTRY][1],
             f"entry point {image.OPTIONAL_HEADER.AddressOfEntryPoint:#x} is not DriverEntry ({places[ENTRY][1]:#x})")
 
+    # The lists name exactly what the driver calls: an import beyond them
+    # would not load on NT, and one of them missing means the image was built
+    # differently from the driver (the buffer query of the host layouts, say).
     require(hasattr(image, "DIRECTORY_ENTRY_IMPORT"), "no imports")
+    imported = {module: set() for module in allowed}
     for module in image.DIRECTORY_ENTRY_IMPORT:
         name = module.dll.decode("ascii", "replace")
         require(name.lower() in allowed, f"import from {name}, which is not NDIS.SYS, HAL.dll or ntoskrnl.exe")
@@ -134,6 +138,10 @@ def check(image, linked, allowed):
             require(routine.name is not None, f"import by ordinal from {name}")
             routine_name = routine.name.decode("ascii", "replace")
             require(routine_name in allowed[name.lower()], f"import {name}!{routine_name} is not on our list")
+            imported[name.lower()].add(routine_name)
+    for module, names in allowed.items():
+        missing = sorted(names - imported[module])
+        require(not missing, f"{module}!{missing[0] if missing else ''} is listed but not imported")
 
     require(not image.FILE_HEADER.Characteristics & RELOCS_STRIPPED, "relocations are stripped")
     require(getattr(image, "DIRECTORY_ENTRY_BASERELOC", None), "no base relocations")

@@ -27,7 +27,17 @@ def rename_import(data, old, new):
     return data.replace(old, new)
 
 
-# (expected reason, patch on the parsed copy, patch on the raw bytes, keep the checksum right)
+def list_one_more(defs, folder):
+    """The import lists with one routine added to ntoskrnl's that the driver never calls."""
+    extended = os.path.join(folder, "ntoskrnl.def")
+    original = next(path for path in defs if os.path.basename(path) == "ntoskrnl.def")
+    with open(extended, "w", encoding="ascii") as out:
+        out.write(open(original, encoding="ascii").read() + "ExAllocatePool@8\n")
+    return [extended if path == original else path for path in defs]
+
+
+# (expected reason, patch on the parsed copy, patch on the raw bytes, keep the
+# checksum right[, change to the import lists])
 CASES = [
     ("is not i386", lambda pe: setattr(pe.FILE_HEADER, "Machine", 0x8664), None, True),
     ("is not native", lambda pe: setattr(pe.OPTIONAL_HEADER, "Subsystem", 3), None, True),
@@ -43,6 +53,7 @@ CASES = [
                                                            section(pe, ".data").Characteristics | 0x20000000),
      None, True),
     ("checksum", lambda pe: setattr(pe.OPTIONAL_HEADER, "CheckSum", pe.OPTIONAL_HEADER.CheckSum ^ 1), None, False),
+    ("ExAllocatePool is listed but not imported", None, None, True, list_one_more),
 ]
 
 
@@ -67,12 +78,13 @@ def main(argv):
     failed = 0
     with tempfile.TemporaryDirectory() as folder:
         copy = os.path.join(folder, "ne2000.sys")
-        for reason, header_patch, byte_patch, fix_checksum in CASES:
+        for reason, header_patch, byte_patch, fix_checksum, *lists_patch in CASES:
             with open(copy, "wb") as out:
                 out.write(patched(original, header_patch, byte_patch, fix_checksum))
+            lists = lists_patch[0](defs, folder) if lists_patch else defs
             output = io.StringIO()
             with contextlib.redirect_stdout(output):
-                status = check_image.main(["check_image.py", copy, linked] + defs)
+                status = check_image.main(["check_image.py", copy, linked] + lists)
             lines = output.getvalue().splitlines()
             if status != 1 or len(lines) != 1 or reason not in lines[0]:
                 print(f"FAIL {reason!r}: exit {status}, said {lines[-1] if lines else 'nothing'!r}")
