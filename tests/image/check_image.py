@@ -116,6 +116,15 @@ def check(image, linked, allowed):
     require(image.OPTIONAL_HEADER.Subsystem == SUBSYSTEM_NATIVE,
             f"subsystem {image.OPTIONAL_HEADER.Subsystem} is not native")
 
+    sections = {section_name(s): s for s in image.sections}
+    for name, section in sections.items():
+        flags = section.Characteristics
+        require(not (flags & SCN_WRITE and flags & SCN_EXECUTE), f"section {name} is writable and executable")
+        require(not flags & SCN_DISCARDABLE or name in DISCARDABLE_ALLOWED, f"section {name} is discardable")
+        require(not name.upper().startswith("PAGE"), f"section {name} is pageable")
+        require(name not in RUNTIME_SECTIONS, f"section {name} needs a C runtime")
+    require(not getattr(image, "DIRECTORY_ENTRY_TLS", None), "the image has thread-local storage")
+
     layout = [(section_name(s), s.VirtualAddress, s.Misc_VirtualSize) for s in image.sections]
     linked_layout = [(section_name(s), s.VirtualAddress, s.Misc_VirtualSize) for s in linked.sections]
     require(layout == [entry for entry in linked_layout if entry[0] in {n for n, _, _ in layout}],
@@ -146,7 +155,6 @@ def check(image, linked, allowed):
     require(not image.FILE_HEADER.Characteristics & RELOCS_STRIPPED, "relocations are stripped")
     require(getattr(image, "DIRECTORY_ENTRY_BASERELOC", None), "no base relocations")
 
-    sections = {section_name(s): s for s in image.sections}
     require("INIT" in sections, "no INIT section")
     init = sections["INIT"].Characteristics
     require(init & SCN_DISCARDABLE, "INIT is not discardable")
@@ -154,14 +162,6 @@ def check(image, linked, allowed):
     for routine in INIT_ROUTINES:
         require(places.get(routine, ("nowhere",))[0] == "INIT",
                 f"{routine} is in {places.get(routine, ('no section',))[0]}, not INIT")
-
-    for name, section in sections.items():
-        flags = section.Characteristics
-        require(not (flags & SCN_WRITE and flags & SCN_EXECUTE), f"section {name} is writable and executable")
-        require(not flags & SCN_DISCARDABLE or name in DISCARDABLE_ALLOWED, f"section {name} is discardable")
-        require(not name.upper().startswith("PAGE"), f"section {name} is pageable")
-        require(name not in RUNTIME_SECTIONS, f"section {name} needs a C runtime")
-    require(not getattr(image, "DIRECTORY_ENTRY_TLS", None), "the image has thread-local storage")
 
     stored, computed = image.OPTIONAL_HEADER.CheckSum, image.generate_checksum()
     require(stored != 0 and stored == computed, f"checksum {stored:#x} is not {computed:#x}")
