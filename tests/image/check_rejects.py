@@ -41,6 +41,9 @@ def list_one_more(defs, folder):
 CASES = [
     ("is not i386", lambda pe: setattr(pe.FILE_HEADER, "Machine", 0x8664), None, True),
     ("is not native", lambda pe: setattr(pe.OPTIONAL_HEADER, "Subsystem", 3), None, True),
+    ("sections differ from the linked image's",
+     lambda pe: setattr(section(pe, ".rdata"), "Misc_VirtualSize", section(pe, ".rdata").Misc_VirtualSize + 1), None,
+     True),
     ("is not DriverEntry", lambda pe: setattr(pe.OPTIONAL_HEADER, "AddressOfEntryPoint",
                                              section(pe, "INIT").VirtualAddress), None, True),
     ("MmMapLockedPagez is not on our list", None,
