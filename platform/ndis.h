@@ -301,12 +301,18 @@ typedef struct _ETH_FILTER ETH_FILTER, *PETH_FILTER;
 #if defined(NDIS_NT_TARGET)
 // ---------------------------------------------------------------------------
 // The structures the wrapper shares with the miniport, as NT lays them out.
-// The kernel image is built with NDIS_NT_TARGET; every layout fact about NT
-// that this machine cannot confirm stands here, with where it comes from.
-// The i386 layouts below are those of the published NDIS 5.1 headers
-// (Windows 2000/XP); the MDL, the packet's private part and its
-// MiniportReserved area are unchanged since NT 3.5. Offsets are pinned by
-// static_asserts at the end of the block.
+// The kernel image is built with NDIS_NT_TARGET. Every layout fact about NT
+// that cannot be confirmed on a build machine stands in this block, pinned by
+// the static_asserts at its end. Source: the published NDIS 5.1 headers
+// (Windows 2000/XP). For NT 3.5-4.0 the MDL, the packet's private part and
+// its MiniportReserved area are taken to be the same, because miniports
+// compile in the macros that read them and later wrappers kept loading
+// earlier miniports; EthDB's offset is confirmed for 2000/XP only.
+//
+// On NT the buffer and packet queries, the memory helpers and the Ethernet
+// indications are macros compiled into the driver; every routine declared
+// further down is an export of NDIS.SYS, HAL.dll or ntoskrnl.exe, listed in
+// platform/nt/*.def.
 // ---------------------------------------------------------------------------
 static_assert(sizeof(PVOID) == 4, "the NT layouts below are those of the 32-bit x86 kernel");
 
@@ -399,7 +405,7 @@ typedef struct _NDIS_MINIPORT_INTERRUPT {
 // The wrapper's per-adapter block, of which the miniport reads one field:
 // the Ethernet filter database that the receive indication macros pass on.
 // Its offset is taken on trust from the published NDIS 5.1 header (Windows
-// 2000/XP); NT 3.5-4.0 keep fewer fields ahead of it and are not confirmed.
+// 2000/XP); for NT 3.5-4.0 it is not confirmed.
 #define NDIS_MINIPORT_BLOCK_ETHDB_OFFSET 0xD8
 typedef struct _NDIS_MINIPORT_BLOCK {
     UCHAR WrapperPrivate[NDIS_MINIPORT_BLOCK_ETHDB_OFFSET];
