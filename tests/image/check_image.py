@@ -29,8 +29,10 @@ SCN_WRITE = 0x80000000
 ENTRY = "DriverEntry"
 INIT_ROUTINES = ("CardCheckParameters", "CardSlotTest", "CardRamTest", "CardInitialize",
                  "CardReadEthernetAddress")
-# Sections a kernel-mode runtime would have to walk; there is none to do it.
-RUNTIME_SECTIONS = (".ctors", ".dtors", ".CRT", ".tls")
+# The linker gathers static constructors and destructors into these lists
+# (-1, the entries, 0) for a C runtime to call; the kernel has none, so an
+# entry would be an object that is never constructed.
+CONSTRUCTOR_LISTS = ("___CTOR_LIST__", "___DTOR_LIST__")
 # Besides INIT only the relocations may be dropped after loading.
 DISCARDABLE_ALLOWED = ("INIT", ".reloc")
 
@@ -98,6 +100,13 @@ def coff_symbols(pe):
     return symbols
 
 
+def symbol_rvas(linked, names):
+    """{symbol: RVA} for those of names that the linked image defines."""
+    return {name: linked.sections[section - 1].VirtualAddress + value
+            for name, section, value in coff_symbols(linked)
+            if name in names and 0 < section <= len(linked.sections)}
+
+
 def routine_sections(linked):
     """{routine: (section name, RVA)} for the entry and the probing routines."""
     wanted = (ENTRY,) + INIT_ROUTINES
@@ -122,13 +131,18 @@ def check(image, linked, allowed):
         require(not (flags & SCN_WRITE and flags & SCN_EXECUTE), f"section {name} is writable and executable")
         require(not flags & SCN_DISCARDABLE or name in DISCARDABLE_ALLOWED, f"section {name} is discardable")
         require(not name.upper().startswith("PAGE"), f"section {name} is pageable")
-        require(name not in RUNTIME_SECTIONS, f"section {name} needs a C runtime")
     require(not getattr(image, "DIRECTORY_ENTRY_TLS", None), "the image has thread-local storage")
 
     layout = [(section_name(s), s.VirtualAddress, s.Misc_VirtualSize) for s in image.sections]
     linked_layout = [(section_name(s), s.VirtualAddress, s.Misc_VirtualSize) for s in linked.sections]
     require(layout == [entry for entry in linked_layout if entry[0] in {n for n, _, _ in layout}],
             "the image's sections differ from the linked image's")
+
+    lists = symbol_rvas(linked, CONSTRUCTOR_LISTS)
+    require(len(lists) == len(CONSTRUCTOR_LISTS), "the linked image has no constructor lists")
+    for name, rva in sorted(lists.items()):
+        require(image.get_dword_at_rva(rva) == 0xFFFFFFFF, f"{name} does not start with -1")
+        require(image.get_dword_at_rva(rva + 4) == 0, f"{name} is not empty: static objects that nothing constructs")
 
     places = routine_sections(linked)
     require(ENTRY in places, "the linked image has no DriverEntry symbol")

@@ -27,6 +27,14 @@ def rename_import(data, old, new):
     return data.replace(old, new)
 
 
+def add_constructor(data, linked):
+    """Puts an entry (any address) into the constructor list, as a static object would."""
+    pe = pefile.PE(data=data)
+    rva = check_image.symbol_rvas(linked, ["___CTOR_LIST__"])["___CTOR_LIST__"]
+    pe.set_dword_at_rva(rva + 4, pe.OPTIONAL_HEADER.ImageBase + rva)
+    return bytes(pe.write())
+
+
 def list_one_more(defs, folder):
     """The import lists with one routine added to ntoskrnl's that the driver never calls."""
     extended = os.path.join(folder, "ntoskrnl.def")
@@ -36,8 +44,8 @@ def list_one_more(defs, folder):
     return [extended if path == original else path for path in defs]
 
 
-# (expected reason, patch on the parsed copy, patch on the raw bytes, keep the
-# checksum right[, change to the import lists])
+# (expected reason, patch on the parsed copy, patch on the raw bytes (given the
+# linked image too), keep the checksum right[, change to the import lists])
 CASES = [
     ("is not i386", lambda pe: setattr(pe.FILE_HEADER, "Machine", 0x8664), None, True),
     ("is not native", lambda pe: setattr(pe.OPTIONAL_HEADER, "Subsystem", 3), None, True),
@@ -47,7 +55,7 @@ CASES = [
     ("is not DriverEntry", lambda pe: setattr(pe.OPTIONAL_HEADER, "AddressOfEntryPoint",
                                              section(pe, "INIT").VirtualAddress), None, True),
     ("MmMapLockedPagez is not on our list", None,
-     lambda data: rename_import(data, b"MmMapLockedPages\0", b"MmMapLockedPagez\0"), True),
+     lambda data, _: rename_import(data, b"MmMapLockedPages\0", b"MmMapLockedPagez\0"), True),
     ("relocations are stripped",
      lambda pe: setattr(pe.FILE_HEADER, "Characteristics", pe.FILE_HEADER.Characteristics | 0x0001), None, True),
     ("INIT is not discardable", lambda pe: setattr(section(pe, "INIT"), "Characteristics",
@@ -55,7 +63,7 @@ CASES = [
     (".text is discardable", lambda pe: setattr(section(pe, ".text"), "Characteristics",
                                               section(pe, ".text").Characteristics | 0x02000000), None, True),
     ("section PAGE is pageable", lambda pe: setattr(section(pe, ".rdata"), "Name", b"PAGE\0\0\0\0"), None, True),
-    ("section .ctors needs a C runtime", lambda pe: setattr(section(pe, ".rdata"), "Name", b".ctors\0\0"), None, True),
+    ("___CTOR_LIST__ is not empty", None, add_constructor, True),
     (".data is writable and executable", lambda pe: setattr(section(pe, ".data"), "Characteristics",
                                                            section(pe, ".data").Characteristics | 0x20000000),
      None, True),
@@ -64,10 +72,10 @@ CASES = [
 ]
 
 
-def patched(original, header_patch, byte_patch, fix_checksum):
+def patched(original, linked, header_patch, byte_patch, fix_checksum):
     data = bytes(original)
     if byte_patch:
-        data = byte_patch(data)
+        data = byte_patch(data, linked)
     pe = pefile.PE(data=data)
     if header_patch:
         header_patch(pe)
@@ -81,13 +89,14 @@ def patched(original, header_patch, byte_patch, fix_checksum):
 
 def main(argv):
     image, linked, defs = argv[1], argv[2], argv[3:]
+    linked_image = pefile.PE(linked)
     original = open(image, "rb").read()
     failed = 0
     with tempfile.TemporaryDirectory() as folder:
         copy = os.path.join(folder, "ne2000.sys")
         for reason, header_patch, byte_patch, fix_checksum, *lists_patch in CASES:
             with open(copy, "wb") as out:
-                out.write(patched(original, header_patch, byte_patch, fix_checksum))
+                out.write(patched(original, linked_image, header_patch, byte_patch, fix_checksum))
             lists = lists_patch[0](defs, folder) if lists_patch else defs
             output = io.StringIO()
             with contextlib.redirect_stdout(output):
