@@ -3,7 +3,10 @@
 // the platform spells them: names, types and values. It is the only header the
 // driver sees. On the host it is backed by the user-mode stand-in in
 // platform/host; for the i386 target the same declarations meet the real
-// library, so nothing here may depend on the host.
+// library, so nothing here may depend on the host. The kernel image is built
+// with NDIS_NT_TARGET: the structures the library shares with the driver
+// (buffers, packets, the interrupt object, the miniport block) then take NT's
+// own layouts instead of the stand-in's.
 //
 // Widths follow the 32-bit platform: ULONG and UINT are 32 bits on every host
 // (never `unsigned long`), BOOLEAN is one byte, WCHAR is UTF-16.
@@ -269,7 +272,162 @@ typedef struct _NDIS_MCA_POS_DATA {
 } NDIS_MCA_POS_DATA, *PNDIS_MCA_POS_DATA;
 
 // ---------------------------------------------------------------------------
-// Buffers and packets
+// Memory helpers (macros on the platform; plain loops here so the driver needs
+// no C library)
+// ---------------------------------------------------------------------------
+static inline VOID NdisMoveMemory(PVOID Destination, const VOID* Source, ULONG Length) {
+    PUCHAR d = (PUCHAR)Destination;
+    const UCHAR* s = (const UCHAR*)Source;
+    for (ULONG i = 0; i < Length; ++i) d[i] = s[i];
+}
+
+static inline VOID NdisZeroMemory(PVOID Destination, ULONG Length) {
+    PUCHAR d = (PUCHAR)Destination;
+    for (ULONG i = 0; i < Length; ++i) d[i] = 0;
+}
+
+static inline BOOLEAN NdisEqualMemory(const VOID* a, const VOID* b, ULONG Length) {
+    const UCHAR* x = (const UCHAR*)a;
+    const UCHAR* y = (const UCHAR*)b;
+    for (ULONG i = 0; i < Length; ++i)
+        if (x[i] != y[i]) return FALSE;
+    return TRUE;
+}
+
+#define PAGE_SIZE 0x1000
+
+typedef struct _ETH_FILTER ETH_FILTER, *PETH_FILTER;
+
+#if defined(NDIS_NT_TARGET)
+// ---------------------------------------------------------------------------
+// The structures the wrapper shares with the miniport, as NT lays them out.
+// The kernel image is built with NDIS_NT_TARGET. Every layout fact about NT
+// that cannot be confirmed on a build machine stands in this block, pinned by
+// the static_asserts at its end. Source: the published NDIS 5.1 headers
+// (Windows 2000/XP). For NT 3.5-4.0 the MDL, the packet's private part and
+// its MiniportReserved area are taken to be the same, because miniports
+// compile in the macros that read them and later wrappers kept loading
+// earlier miniports; EthDB's offset is confirmed for 2000/XP only.
+//
+// On NT the buffer and packet queries, the memory helpers and the Ethernet
+// indications are macros compiled into the driver; every routine declared
+// further down is an export of NDIS.SYS, HAL.dll or ntoskrnl.exe, listed in
+// platform/nt/*.def.
+// ---------------------------------------------------------------------------
+static_assert(sizeof(PVOID) == 4, "the NT layouts below are those of the 32-bit x86 kernel");
+
+// A buffer is a memory descriptor list entry. NdisQueryBuffer and
+// NdisGetNextBuffer are macros over it, not library exports.
+typedef struct _MDL {
+    struct _MDL* Next;
+    SHORT Size;
+    SHORT MdlFlags;
+    PVOID Process;
+    PVOID MappedSystemVa;  // valid when MDL_MAPPED_TO_SYSTEM_VA or MDL_SOURCE_IS_NONPAGED_POOL
+    PVOID StartVa;         // page-aligned start of the described range
+    ULONG ByteCount;
+    ULONG ByteOffset;  // of the first byte within the page at StartVa
+} MDL, *PMDL;
+
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+
+typedef MDL NDIS_BUFFER, *PNDIS_BUFFER;
+
+typedef CCHAR KPROCESSOR_MODE;
+#define KernelMode ((KPROCESSOR_MODE)0)
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+// ntoskrnl: maps a locked buffer that has no system address yet.
+PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
+#ifdef __cplusplus
+}
+#endif
+
+// NT's MmGetSystemAddressForMdl: buffers from non-paged pool, or already
+// mapped, carry their system address; any other is mapped on first use.
+static inline VOID NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length) {
+    if (VirtualAddress)
+        *VirtualAddress = (Buffer->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
+                              ? Buffer->MappedSystemVa
+                              : MmMapLockedPages(Buffer, KernelMode);
+    *Length = Buffer->ByteCount;
+}
+
+static inline VOID NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER* NextBuffer) {
+    *NextBuffer = CurrentBuffer->Next;
+}
+
+// Pages a buffer touches; NT counts an empty buffer as one.
+static inline UINT NdisBufferSpanPages(PNDIS_BUFFER Buffer) {
+    if (Buffer->ByteCount == 0) return 1;
+    const ULONG first = ((ULONG_PTR)Buffer->StartVa + Buffer->ByteOffset) & (PAGE_SIZE - 1);
+    return (UINT)((first + Buffer->ByteCount - 1) / PAGE_SIZE + 1);
+}
+#define NDIS_BUFFER_TO_SPAN_PAGES(Buffer) NdisBufferSpanPages(Buffer)
+
+typedef struct _NDIS_PACKET_PRIVATE {
+    UINT PhysicalCount;  // valid when ValidCounts
+    UINT TotalLength;    // valid when ValidCounts
+    PNDIS_BUFFER Head;
+    PNDIS_BUFFER Tail;
+    NDIS_HANDLE Pool;
+    UINT Count;  // buffers in the chain, valid when ValidCounts
+    ULONG Flags;
+    BOOLEAN ValidCounts;
+    UCHAR NdisPacketFlags;       // padding before NDIS 4.0
+    USHORT NdisPacketOobOffset;  // padding before NDIS 4.0
+} NDIS_PACKET_PRIVATE;
+
+typedef struct _NDIS_PACKET {
+    NDIS_PACKET_PRIVATE Private;
+    // Owned by the miniport while it holds the packet (between send and completion).
+    UCHAR MiniportReserved[2 * sizeof(PVOID)];
+    UCHAR WrapperReserved[2 * sizeof(PVOID)];
+    ULONG_PTR Reserved[2];
+    // The protocol's area runs on for the length its packet pool was made with.
+    UCHAR ProtocolReserved[1];
+} NDIS_PACKET, *PNDIS_PACKET;
+
+// Filled by NdisMRegisterInterrupt and owned by the wrapper from then on; the
+// miniport only embeds it. NT 3.5's wrapper may use less; a declaration
+// smaller than the wrapper's would let it write over the fields behind it,
+// so this takes the largest layout published for i386 (NDIS 5.1: interrupt
+// object, spin lock, reserved word, two handler pointers, a KDPC of 32
+// bytes, the miniport block pointer, two bytes, a KEVENT of 16 bytes, two
+// flags).
+typedef struct _NDIS_MINIPORT_INTERRUPT {
+    alignas(PVOID) UCHAR WrapperOwned[80];
+} NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
+
+// The wrapper's per-adapter block, of which the miniport reads one field:
+// the Ethernet filter database that the receive indication macros pass on.
+// Its offset is taken on trust from the published NDIS 5.1 header (Windows
+// 2000/XP); for NT 3.5-4.0 it is not confirmed.
+#define NDIS_MINIPORT_BLOCK_ETHDB_OFFSET 0xD8
+typedef struct _NDIS_MINIPORT_BLOCK {
+    UCHAR WrapperPrivate[NDIS_MINIPORT_BLOCK_ETHDB_OFFSET];
+    PETH_FILTER EthDB;
+} NDIS_MINIPORT_BLOCK, *PNDIS_MINIPORT_BLOCK;
+
+static_assert(sizeof(MDL) == 28 && offsetof(MDL, MdlFlags) == 0x06 && offsetof(MDL, MappedSystemVa) == 0x0C &&
+                  offsetof(MDL, StartVa) == 0x10 && offsetof(MDL, ByteCount) == 0x14 &&
+                  offsetof(MDL, ByteOffset) == 0x18,
+              "MDL layout of the i386 kernel");
+static_assert(offsetof(NDIS_PACKET, Private.TotalLength) == 0x04 &&
+                  offsetof(NDIS_PACKET, Private.Head) == 0x08 &&
+                  offsetof(NDIS_PACKET, Private.Count) == 0x14 &&
+                  offsetof(NDIS_PACKET, Private.ValidCounts) == 0x1C &&
+                  offsetof(NDIS_PACKET, MiniportReserved) == 0x20 && sizeof(NDIS_PACKET) == 60,
+              "NDIS_PACKET layout of the i386 wrapper");
+static_assert(sizeof(NDIS_MINIPORT_INTERRUPT) == 80, "largest published NDIS_MINIPORT_INTERRUPT");
+static_assert(offsetof(NDIS_MINIPORT_BLOCK, EthDB) == 0xD8, "EthDB of the NDIS 5.1 miniport block");
+
+#else
+// ---------------------------------------------------------------------------
+// The same structures as the user-mode stand-in owns them.
 // ---------------------------------------------------------------------------
 // A buffer describes one virtually contiguous piece of a packet (an MDL on NT).
 typedef struct _NDIS_BUFFER {
@@ -299,8 +457,6 @@ typedef struct _NDIS_PACKET {
     alignas(PVOID) UCHAR ProtocolReserved[4 * sizeof(PVOID)];
 } NDIS_PACKET, *PNDIS_PACKET;
 
-#define PAGE_SIZE 0x1000
-
 // Pages that a virtually contiguous range touches.
 static inline UINT NdisAddressAndSizeToSpanPages(PVOID Va, UINT Size) {
     if (Size == 0) return 0;
@@ -318,6 +474,25 @@ static inline VOID NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, P
 static inline VOID NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER* NextBuffer) {
     *NextBuffer = CurrentBuffer->Next;
 }
+
+// Embedded in the miniport's adapter record; filled by NdisMRegisterInterrupt
+// and owned by the wrapper from then on.
+typedef struct _NDIS_MINIPORT_INTERRUPT {
+    PVOID InterruptObject;       // the wrapper's connected interrupt
+    NDIS_HANDLE MiniportHandle;  // the adapter it belongs to
+    UINT Vector;
+    UINT Level;
+    BOOLEAN Shared;
+    BOOLEAN IsrRequested;
+    NDIS_INTERRUPT_MODE Mode;
+} NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
+
+// The part of the wrapper's per-adapter block that the indication macros read.
+typedef struct _NDIS_MINIPORT_BLOCK {
+    PVOID WrapperContext;
+    PETH_FILTER EthDB;  // the Ethernet filter database of this adapter
+} NDIS_MINIPORT_BLOCK, *PNDIS_MINIPORT_BLOCK;
+#endif
 
 // Counts the chain once and caches the totals in the packet, as the wrapper's
 // macro does; any out pointer may be null.
@@ -342,52 +517,6 @@ static inline VOID NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCoun
     if (FirstBuffer) *FirstBuffer = Packet->Private.Head;
     if (TotalPacketLength) *TotalPacketLength = Packet->Private.TotalLength;
 }
-
-// ---------------------------------------------------------------------------
-// Memory helpers (macros on the platform; plain loops here so the driver needs
-// no C library)
-// ---------------------------------------------------------------------------
-static inline VOID NdisMoveMemory(PVOID Destination, const VOID* Source, ULONG Length) {
-    PUCHAR d = (PUCHAR)Destination;
-    const UCHAR* s = (const UCHAR*)Source;
-    for (ULONG i = 0; i < Length; ++i) d[i] = s[i];
-}
-
-static inline VOID NdisZeroMemory(PVOID Destination, ULONG Length) {
-    PUCHAR d = (PUCHAR)Destination;
-    for (ULONG i = 0; i < Length; ++i) d[i] = 0;
-}
-
-static inline BOOLEAN NdisEqualMemory(const VOID* a, const VOID* b, ULONG Length) {
-    const UCHAR* x = (const UCHAR*)a;
-    const UCHAR* y = (const UCHAR*)b;
-    for (ULONG i = 0; i < Length; ++i)
-        if (x[i] != y[i]) return FALSE;
-    return TRUE;
-}
-
-// ---------------------------------------------------------------------------
-// Interrupt object, Ethernet filter, miniport block
-// ---------------------------------------------------------------------------
-// Embedded in the miniport's adapter record; filled by NdisMRegisterInterrupt
-// and owned by the wrapper from then on.
-typedef struct _NDIS_MINIPORT_INTERRUPT {
-    PVOID InterruptObject;       // the wrapper's connected interrupt
-    NDIS_HANDLE MiniportHandle;  // the adapter it belongs to
-    UINT Vector;
-    UINT Level;
-    BOOLEAN Shared;
-    BOOLEAN IsrRequested;
-    NDIS_INTERRUPT_MODE Mode;
-} NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
-
-typedef struct _ETH_FILTER ETH_FILTER, *PETH_FILTER;
-
-// The part of the wrapper's per-adapter block that the indication macros read.
-typedef struct _NDIS_MINIPORT_BLOCK {
-    PVOID WrapperContext;
-    PETH_FILTER EthDB;  // the Ethernet filter database of this adapter
-} NDIS_MINIPORT_BLOCK, *PNDIS_MINIPORT_BLOCK;
 
 // ---------------------------------------------------------------------------
 // Miniport handlers and the NDIS 3.0 characteristics record
