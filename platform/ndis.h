@@ -398,8 +398,17 @@ typedef struct _NDIS_PACKET {
 // object, spin lock, reserved word, two handler pointers, a KDPC of 32
 // bytes, the miniport block pointer, two bytes, a KEVENT of 16 bytes, two
 // flags).
+// The named fields are the wrapper's own bookkeeping (the stand-in's, when it
+// plays the wrapper for this layout); the miniport never reads any of them.
 typedef struct _NDIS_MINIPORT_INTERRUPT {
-    alignas(PVOID) UCHAR WrapperOwned[80];
+    PVOID InterruptObject;
+    NDIS_HANDLE MiniportHandle;
+    UINT Vector;
+    UINT Level;
+    BOOLEAN Shared;
+    BOOLEAN IsrRequested;
+    NDIS_INTERRUPT_MODE Mode;
+    UCHAR WrapperOwned[80 - 6 * sizeof(ULONG)];
 } NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
 
 // The wrapper's per-adapter block, of which the miniport reads one field:
@@ -408,7 +417,8 @@ typedef struct _NDIS_MINIPORT_INTERRUPT {
 // 2000/XP); for NT 3.5-4.0 it is not confirmed.
 #define NDIS_MINIPORT_BLOCK_ETHDB_OFFSET 0xD8
 typedef struct _NDIS_MINIPORT_BLOCK {
-    UCHAR WrapperPrivate[NDIS_MINIPORT_BLOCK_ETHDB_OFFSET];
+    PVOID WrapperContext;  // the wrapper's own (the stand-in's record of the adapter)
+    UCHAR WrapperPrivate[NDIS_MINIPORT_BLOCK_ETHDB_OFFSET - sizeof(PVOID)];
     PETH_FILTER EthDB;
 } NDIS_MINIPORT_BLOCK, *PNDIS_MINIPORT_BLOCK;
 

@@ -35,13 +35,49 @@ void PacketPool::free(PNDIS_PACKET packet) {
     delete packet;
 }
 
+#if defined(NDIS_NT_TARGET)
+// As NdisAllocateBuffer does on NT: an MDL built for non-paged pool, which
+// carries its system address, so NdisQueryBuffer needs no mapping.
+void describe_buffer(PNDIS_BUFFER buffer, PVOID address, UINT length) {
+    const auto va = reinterpret_cast<ULONG_PTR>(address);
+    buffer->Next = nullptr;
+    buffer->Size = static_cast<SHORT>(sizeof(MDL));
+    buffer->MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL;
+    buffer->MappedSystemVa = address;
+    buffer->StartVa = reinterpret_cast<PVOID>(va & ~ULONG_PTR{PAGE_SIZE - 1});
+    buffer->ByteCount = length;
+    buffer->ByteOffset = static_cast<ULONG>(va & (PAGE_SIZE - 1));
+}
+
+PVOID buffer_address(const NDIS_BUFFER* buffer) {
+    return static_cast<UCHAR*>(buffer->StartVa) + buffer->ByteOffset;
+}
+
+UINT buffer_length(const NDIS_BUFFER* buffer) {
+    return buffer->ByteCount;
+}
+#else
+void describe_buffer(PNDIS_BUFFER buffer, PVOID address, UINT length) {
+    *buffer = NDIS_BUFFER{nullptr, address, length};
+}
+
+PVOID buffer_address(const NDIS_BUFFER* buffer) {
+    return buffer->VirtualAddress;
+}
+
+UINT buffer_length(const NDIS_BUFFER* buffer) {
+    return buffer->Length;
+}
+#endif
+
 BufferPool::~BufferPool() {
     for (PNDIS_BUFFER b : live_) delete b;
 }
 
 PNDIS_BUFFER BufferPool::allocate(PVOID address, UINT length) {
     if (live_.size() >= capacity_) return nullptr;
-    auto* b = new NDIS_BUFFER{nullptr, address, length};
+    auto* b = new NDIS_BUFFER{};
+    describe_buffer(b, address, length);
     live_.insert(b);
     return b;
 }
@@ -108,8 +144,8 @@ std::vector<std::uint8_t> FramePacket::contents() const {
     std::vector<std::uint8_t> out;
     if (!packet_) return out;
     for (PNDIS_BUFFER b = packet_->Private.Head; b; b = b->Next) {
-        const auto* p = static_cast<const std::uint8_t*>(b->VirtualAddress);
-        out.insert(out.end(), p, p + b->Length);
+        const auto* p = static_cast<const std::uint8_t*>(buffer_address(b));
+        out.insert(out.end(), p, p + buffer_length(b));
     }
     return out;
 }

@@ -58,6 +58,11 @@ private:
     std::vector<std::string> errors_;
 };
 
+// A buffer's fields, whichever layout ndis.h gives it (an MDL on NT).
+void describe_buffer(PNDIS_BUFFER buffer, PVOID address, UINT length);
+PVOID buffer_address(const NDIS_BUFFER* buffer);
+UINT buffer_length(const NDIS_BUFFER* buffer);
+
 // NdisChainBufferAtBack / AtFront / NdisUnchainBufferAtFront. Each makes the
 // packet's cached counts stale, as the platform's macros do.
 void chain_buffer_at_back(PNDIS_PACKET packet, PNDIS_BUFFER buffer);
