@@ -67,6 +67,11 @@ public:
     bool started() const { return started_; }
     bool transmitting() const { return transmitting_; }
     std::uint8_t isr() const { return isr_; }
+    // How the host laid out the card memory (page numbers) and set the data path.
+    struct Layout {
+        std::uint8_t dcr, pstart, pstop, bnry, curr, tpsr;
+    };
+    Layout layout() const { return {dcr_, pstart_, pstop_, bnry_, curr_, tpsr_}; }
 
 private:
     enum class RemoteDma { Idle, Read, Write };

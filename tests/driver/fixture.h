@@ -61,6 +61,19 @@ inline std::vector<std::uint8_t> Frame(std::size_t length, unsigned seq,
     return EthernetFrame(to, kPeer, length, seq);
 }
 
+// Has the peer send frames of these lengths (numbered 0, 1, ...) to the
+// station, `spacing` apart starting one spacing from now; returns them in order.
+inline std::vector<std::vector<std::uint8_t>> SendSpaced(testbed::Testbed& tb,
+                                                         const std::vector<std::size_t>& lengths,
+                                                         machine::Nanoseconds spacing) {
+    std::vector<std::vector<std::uint8_t>> sent;
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        sent.push_back(Frame(lengths[i], static_cast<unsigned>(i)));
+        tb.peer().send_at(tb.now() + static_cast<machine::Nanoseconds>(i + 1) * spacing, sent.back());
+    }
+    return sent;
+}
+
 inline std::vector<std::uint8_t> Slice(const std::vector<std::uint8_t>& v, std::size_t from, std::size_t n) {
     return {v.begin() + static_cast<std::ptrdiff_t>(from), v.begin() + static_cast<std::ptrdiff_t>(from + n)};
 }

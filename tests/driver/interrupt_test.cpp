@@ -208,12 +208,7 @@ TEST(InterruptDispatch, ForeignInterruptsNeverFindTheControllerOnPage1) {
     RunningCard c;
     c.tb.ndis().set_foreign_interrupts(true);
     c.tb.ndis().clear_records();
-    std::vector<std::vector<std::uint8_t>> sent;
-    for (std::size_t length : {60u, 600u, 1514u}) {
-        sent.push_back(Frame(length, static_cast<unsigned>(sent.size())));
-        c.tb.peer().send_at(c.tb.now() + static_cast<machine::Nanoseconds>(sent.size()) * 25 * kMs,
-                            sent.back());
-    }
+    const auto sent = SendSpaced(c.tb, {60, 600, 1514}, 25 * kMs);
     c.tb.run_for(120 * kMs);
 
     const auto& got = c.tb.protocol().received_frames();

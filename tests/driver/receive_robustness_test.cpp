@@ -134,11 +134,7 @@ TEST(ReceiveRobustness, AFrameEndingInTheRingsLastPageHandsOverToTheRingsStart) 
         ASSERT_EQ(c.a.RingStopPage, 0x80);
         std::vector<std::size_t> lengths(8, 1514);
         lengths.insert(lengths.end(), {k.length, 60, 1514, 300});
-        std::vector<std::vector<std::uint8_t>> sent;
-        for (std::size_t i = 0; i < lengths.size(); ++i) {
-            sent.push_back(Frame(lengths[i], static_cast<unsigned>(i)));
-            c.tb.peer().send_at(c.tb.now() + static_cast<machine::Nanoseconds>(i + 1) * 5 * kMs, sent.back());
-        }
+        const auto sent = fixture::SendSpaced(c.tb, lengths, 5 * kMs);
         c.tb.run_for(150 * kMs);
 
         const auto& got = c.tb.protocol().received_frames();

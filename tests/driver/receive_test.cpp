@@ -37,11 +37,7 @@ TEST(ReceivePath, FramesFromThePeerReachTheProtocolWithHeaderLookaheadAndSize) {
         // Around the full lookahead's edge (14 + 238 = 252), the shortest
         // frame, an odd length, and the longest.
         const std::vector<std::size_t> lengths = {60, 61, 251, 252, 253, 1514};
-        std::vector<std::vector<std::uint8_t>> sent;
-        for (std::size_t i = 0; i < lengths.size(); ++i) {
-            sent.push_back(Frame(lengths[i], static_cast<unsigned>(i)));
-            c.tb.peer().send_at(c.tb.now() + static_cast<machine::Nanoseconds>(i + 1) * 3 * kMs, sent.back());
-        }
+        const auto sent = SendSpaced(c.tb, lengths, 3 * kMs);
         c.tb.run_for(120 * kMs);
 
         const auto& got = c.tb.protocol().received_frames();

@@ -25,7 +25,7 @@ Testbed::~Testbed() {
 
 NTSTATUS Testbed::load_driver() {
     loaded_ = true;
-    return DriverEntry(nullptr, nullptr);
+    return options_.driver->entry(nullptr, nullptr);
 }
 
 NDIS_STATUS Testbed::initialize(std::vector<NDIS_MEDIUM> media) {

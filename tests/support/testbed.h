@@ -6,7 +6,7 @@
 //
 //     testbed::Testbed tb;
 //     tb.config().set("IoBaseAddress", 0x300);
-//     tb.load_driver();                       // DriverEntry
+//     tb.load_driver();                       // DriverEntry of options.driver
 //     ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS);
 //     tb.protocol().set_packet_filter(NDIS_PACKET_TYPE_DIRECTED);
 //     tb.peer().send_at(tb.now() + 1 * machine::kMillisecond, frame);
@@ -35,6 +35,7 @@
 #include "net/wire/nic_port.h"
 #include "net/wire/pcap_capture.h"
 #include "net/wire/peer_station.h"
+#include "platform/host/driver_image.h"
 #include "platform/host/ndis_library.h"
 #include "tests/support/test_protocol.h"
 
@@ -44,6 +45,8 @@ struct TestbedOptions {
     machine::EmulatedPcOptions pc;  // socket, card width, faults of presence, bus cost
     bool trace = true;              // record every port access and stall
     std::string pcap_path;          // capture the wire to this file when not empty
+    // The driver load_driver() enters: the one linked in, or an image mapped from its file.
+    std::shared_ptr<host::DriverImage> driver = std::make_shared<host::LinkedDriver>();
 };
 
 class Testbed {
@@ -67,7 +70,9 @@ public:
     host::Configuration& config() { return adapter_->config(); }
 
     // --- Driving the driver as NDIS does ---
+    // Calls the driver's entry point, as the I/O manager does when it loads it.
     NTSTATUS load_driver();
+    host::DriverImage& driver() { return *options_.driver; }
     // Runs the initialise handler; on success binds the protocol.
     NDIS_STATUS initialize(std::vector<NDIS_MEDIUM> media = {NdisMedium802_3});
     NDIS_STATUS reset() { return ndis_->reset(*adapter_); }

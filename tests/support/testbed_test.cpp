@@ -7,6 +7,24 @@
 
 using machine::kMillisecond;
 
+namespace {
+
+// The linked driver, counting how often the testbed enters it.
+class CountedDriver final : public host::DriverImage {
+public:
+    int entries = 0;
+    std::string name() const override { return "counted"; }
+    NTSTATUS entry(PDRIVER_OBJECT object, PUNICODE_STRING path) override {
+        ++entries;
+        return linked_.entry(object, path);
+    }
+
+private:
+    host::LinkedDriver linked_;
+};
+
+}  // namespace
+
 TEST(Testbed, ByHandTheCardAnswersAt0x300AndInterruptsOnIrq5) {
     testbed::Testbed tb;
     Ne2000Adapter& r = tb.set_up_by_hand();
@@ -50,9 +68,13 @@ TEST(Testbed, ThePageProbeReportsAnIsrThatFindsPageOneSelected) {
     EXPECT_TRUE(tb.errors().empty()) << ::testing::PrintToString(tb.errors());
 }
 
+// Also: the driver is the one the options name, entered once.
 TEST(Testbed, AFrameTravelsFromThePeerToTheProtocolAndBack) {
-    testbed::Testbed tb;
+    auto driver = std::make_shared<CountedDriver>();
+    testbed::Testbed tb({.driver = driver});
     ASSERT_EQ(tb.load_driver(), STATUS_SUCCESS);
+    EXPECT_EQ(driver->entries, 1);
+    EXPECT_EQ(tb.driver().name(), "counted");
     ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS);
     ASSERT_EQ(tb.protocol().set_packet_filter(NDIS_PACKET_TYPE_DIRECTED), NDIS_STATUS_SUCCESS);
     const auto station = tb.adapter().station_address();
@@ -75,4 +97,5 @@ TEST(Testbed, AFrameTravelsFromThePeerToTheProtocolAndBack) {
     tb.halt();
     EXPECT_TRUE(tb.errors().empty());
     EXPECT_TRUE(tb.leaks().empty());
+    EXPECT_EQ(driver->entries, 1);
 }

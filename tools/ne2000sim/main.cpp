@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "driver/adapter.h"
 #include "machine/emulated_pc.h"
 #include "net/wire/ethernet_wire.h"
 #include "net/wire/nic_port.h"
 #include "net/wire/pcap_capture.h"
 #include "net/wire/peer_station.h"
+#include "platform/host/driver_image.h"
 #include "platform/host/ndis_library.h"
 #include "tools/ne2000sim/network_session.h"
 #include "tools/ne2000sim/options.h"
@@ -116,8 +116,10 @@ int main(int argc, char** argv) {
     if (o.network_address)
         adapter.config().set_network_address({o.network_address->begin(), o.network_address->end()});
 
-    const NTSTATUS entry = DriverEntry(nullptr, nullptr);
-    std::printf("driver: DriverEntry returned %s\n",
+    host::LinkedDriver linked;
+    host::DriverImage& driver = linked;
+    const NTSTATUS entry = driver.entry(nullptr, nullptr);
+    std::printf("driver (%s): DriverEntry returned %s\n", driver.name().c_str(),
                 entry == STATUS_SUCCESS ? "STATUS_SUCCESS" : "STATUS_UNSUCCESSFUL");
     bool ok = entry == STATUS_SUCCESS;
     NDIS_STATUS init = NDIS_STATUS_FAILURE;
@@ -131,7 +133,7 @@ int main(int argc, char** argv) {
     }
     sim::print_machine(pc);
     if (ok) {
-        sim::print_adapter(*static_cast<const Ne2000Adapter*>(adapter.context()));
+        sim::print_adapter(ndis, adapter);
         ok = exchange_traffic(ndis, adapter, peer, pc.clock());
         std::unique_ptr<sim::NetworkSession> session;
         if (ok) {
@@ -145,6 +147,7 @@ int main(int argc, char** argv) {
                 ok = false;
             }
         }
+        sim::print_card_memory(pc);
         ndis.halt(adapter);
         std::printf("adapter: halted\n");
         if (session) ok = session->check_given_back() && ok;

@@ -1,6 +1,12 @@
 #include "tools/ne2000sim/report.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "machine/nic/dp8390_registers.h"
 
 namespace sim {
 
@@ -94,23 +100,91 @@ void print_machine(machine::EmulatedPc& pc) {
                 hex(nic.ram_start, 4).c_str());
 }
 
-void print_adapter(const Ne2000Adapter& a) {
-    std::printf("adapter: I/O base %s (port base %s), IRQ %d, socket %u, attribute window %s\n",
-                hex(a.IoBaseAddress, 3).c_str(),
-                hex(static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(a.IoPortBase)), 3).c_str(),
-                a.InterruptNumber, a.Slot, hex(a.BaseMemory * 16u, 5).c_str());
-    std::printf("  serial function COM%d at %s, IRQ %d\n", a.ComPort, hex(a.UartPortAddress, 3).c_str(),
-                a.ComIrq);
-    std::printf("  station address %s (permanent %s)\n", mac(a.CurrentAddress).c_str(),
-                mac(a.PermanentAddress).c_str());
-    std::printf("  card memory: %s transfers, RAM %s-%s\n", a.ByteWideTransfers ? "byte-wide" : "word-wide",
-                hex(a.CardRamStart, 4).c_str(), hex(a.CardRamStart + a.CardRamLength - 1, 4).c_str());
-    std::printf("    %lu transmit pages %s-%s, receive ring pages %s-%s (%s-%s)\n",
-                static_cast<unsigned long>(a.TransmitPageCount), hex(a.TransmitStartPage, 2).c_str(),
-                hex(a.TransmitStartPage + a.TransmitPageCount - 1, 2).c_str(),
-                hex(a.RingStartPage, 2).c_str(),
-                hex(static_cast<unsigned>(a.RingStopPage - 1) & 0xFF, 2).c_str(),
-                hex(a.RingStartAddress, 4).c_str(), hex(a.RingEndAddress - 1, 4).c_str());
+namespace {
+
+// Binds for as long as it lives, to ask the driver through the wrapper as any
+// protocol would; it takes no frames.
+class OidReader : public host::Protocol {
+public:
+    OidReader(host::NdisLibrary& ndis, host::MiniportAdapter& adapter)
+        : ndis_(ndis), binding_(ndis.bind(adapter, *this)) {}
+    ~OidReader() override { ndis_.unbind(binding_); }
+    OidReader(const OidReader&) = delete;
+    OidReader& operator=(const OidReader&) = delete;
+
+    // The bytes the query wrote; nothing when it failed or did not finish at once.
+    std::optional<std::vector<UCHAR>> bytes(NDIS_OID oid) {
+        std::vector<UCHAR> buffer(256);
+        ULONG written = 0, needed = 0;
+        if (binding_.query(oid, buffer.data(), static_cast<ULONG>(buffer.size()), &written, &needed) !=
+            NDIS_STATUS_SUCCESS)
+            return std::nullopt;
+        buffer.resize(std::min<std::size_t>(written, buffer.size()));
+        return buffer;
+    }
+    // A ULONG, or a USHORT where the driver answers with one (its version).
+    std::optional<ULONG> number(NDIS_OID oid) {
+        const auto b = bytes(oid);
+        if (!b) return std::nullopt;
+        if (b->size() == sizeof(USHORT)) {
+            USHORT value;
+            std::memcpy(&value, b->data(), sizeof value);
+            return value;
+        }
+        if (b->size() != sizeof(ULONG)) return std::nullopt;
+        ULONG value;
+        std::memcpy(&value, b->data(), sizeof value);
+        return value;
+    }
+    std::string text(NDIS_OID oid) {
+        const auto n = number(oid);
+        return n ? std::to_string(*n) : "?";
+    }
+    std::string address(NDIS_OID oid) {
+        const auto b = bytes(oid);
+        return b && b->size() == 6 ? mac(b->data()) : "?";
+    }
+
+private:
+    host::NdisLibrary& ndis_;
+    host::Binding& binding_;
+};
+
+}  // namespace
+
+void print_adapter(host::NdisLibrary& ndis, host::MiniportAdapter& adapter) {
+    OidReader oid(ndis, adapter);
+    std::printf("adapter: station address %s (permanent %s)\n",
+                oid.address(OID_802_3_CURRENT_ADDRESS).c_str(),
+                oid.address(OID_802_3_PERMANENT_ADDRESS).c_str());
+    const auto version = oid.number(OID_GEN_DRIVER_VERSION);
+    const auto speed = oid.number(OID_GEN_LINK_SPEED);  // in units of 100 bit/s
+    std::printf(
+        "  driver version %s, link speed %s, frames up to %s bytes (%s with the header)\n",
+        version ? (std::to_string(*version >> 8) + "." + std::to_string(*version & 0xFF)).c_str() : "?",
+        speed ? (std::to_string(*speed / 10000) + " Mbit/s").c_str() : "?",
+        oid.text(OID_GEN_MAXIMUM_FRAME_SIZE).c_str(), oid.text(OID_GEN_MAXIMUM_TOTAL_SIZE).c_str());
+    std::printf("  lookahead %s of at most %s bytes, multicast list of at most %s addresses\n",
+                oid.text(OID_GEN_CURRENT_LOOKAHEAD).c_str(), oid.text(OID_GEN_MAXIMUM_LOOKAHEAD).c_str(),
+                oid.text(OID_802_3_MAXIMUM_LIST_SIZE).c_str());
+    std::printf("  buffer space: transmit %s bytes, receive %s bytes\n",
+                oid.text(OID_GEN_TRANSMIT_BUFFER_SPACE).c_str(),
+                oid.text(OID_GEN_RECEIVE_BUFFER_SPACE).c_str());
+}
+
+void print_card_memory(machine::EmulatedPc& pc) {
+    // The layout lives in the chip: the transmit buffers below the ring, the
+    // ring from PSTART up to PSTOP, BNRY and CURR chasing each other in it,
+    // TPSR where the last frame went out from.
+    const auto l = pc.nic().layout();
+    const unsigned first_page = pc.nic().config().ram_start >> 8;
+    std::printf("card memory: %s transfers, transmit pages %s-%s (last sent from %s)\n",
+                (l.dcr & machine::dp8390::DCR_WTS) ? "word-wide" : "byte-wide", hex(first_page, 2).c_str(),
+                hex((l.pstart - 1u) & 0xFF, 2).c_str(), hex(l.tpsr, 2).c_str());
+    std::printf("  receive ring pages %s-%s (%s-%s), BNRY %s, CURR %s\n", hex(l.pstart, 2).c_str(),
+                hex((l.pstop - 1u) & 0xFF, 2).c_str(), hex(l.pstart << 8, 4).c_str(),
+                hex(((l.pstop << 8) - 1u) & 0xFFFF, 4).c_str(), hex(l.bnry, 2).c_str(),
+                hex(l.curr, 2).c_str());
 }
 
 bool print_records(host::NdisLibrary& ndis, machine::EmulatedPc& pc) {

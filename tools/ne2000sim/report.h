@@ -3,7 +3,6 @@
 
 #include <string>
 
-#include "driver/adapter.h"
 #include "machine/emulated_pc.h"
 #include "platform/host/ndis_library.h"
 
@@ -14,7 +13,10 @@ std::string mac(const UCHAR* address);
 std::string status_name(NDIS_STATUS status);
 
 void print_machine(machine::EmulatedPc& pc);
-void print_adapter(const Ne2000Adapter& adapter);
+// What the driver reports through its OIDs. The adapter must be running.
+void print_adapter(host::NdisLibrary& ndis, host::MiniportAdapter& adapter);
+// How the driver laid out the card memory, as the chip holds it.
+void print_card_memory(machine::EmulatedPc& pc);
 // Error log, stand-in rule breaches, leaks and model violations; false when any
 // of the last three is not empty.
 bool print_records(host::NdisLibrary& ndis, machine::EmulatedPc& pc);
