@@ -19,6 +19,11 @@ public:
     virtual std::string name() const = 0;
     // Calls the driver's entry point once; it registers with the wrapper.
     virtual NTSTATUS entry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path) = 0;
+    // Whether the wrapper runs the initialise handler of every listed adapter
+    // inside the registration, as NT's does for a loaded image (whose INIT
+    // code is gone once DriverEntry returns). A linked driver is initialised
+    // when its caller asks, so tests can prepare the machine in between.
+    virtual bool initializes_at_registration() const { return false; }
 };
 
 // The driver compiled for this host and linked into the program. Kept inline so

@@ -77,6 +77,10 @@ public:
 
     AdapterState state() const { return state_; }
     NDIS_STATUS initialize_status() const { return initialize_status_; }
+    // Listed among the driver's adapters: the wrapper initialises it when a
+    // loaded image registers. One a test sets up by hand is taken off the list.
+    bool listed() const { return listed_; }
+    void set_listed(bool listed) { listed_ = listed; }
     std::optional<UINT> selected_medium() const { return selected_medium_; }
     const Attributes& attributes() const { return attributes_; }
     // The MiniportAdapterContext every handler is called with.
@@ -107,6 +111,7 @@ private:
 
     AdapterState state_ = AdapterState::Configured;
     NDIS_STATUS initialize_status_ = NDIS_STATUS_SUCCESS;
+    bool listed_ = true;
     std::optional<UINT> selected_medium_;
     Attributes attributes_;
     std::optional<NDIS_STATUS> last_reset_status_;

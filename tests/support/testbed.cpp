@@ -29,7 +29,15 @@ NTSTATUS Testbed::load_driver() {
 }
 
 NDIS_STATUS Testbed::initialize(std::vector<NDIS_MEDIUM> media) {
-    const NDIS_STATUS status = ndis_->initialize(*adapter_, std::move(media));
+    NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    if (options_.driver->initializes_at_registration() && adapter_->state() != host::AdapterState::Configured) {
+        if (media != std::vector<NDIS_MEDIUM>{NdisMedium802_3})
+            testbed_errors_.push_back("initialize: the image was initialised at registration, offered 802.3 only");
+        else
+            status = adapter_->initialize_status();
+    } else {
+        status = ndis_->initialize(*adapter_, std::move(media));
+    }
     if (status == NDIS_STATUS_SUCCESS && !protocol_->attached())
         protocol_->attach(ndis_->bind(*adapter_, *protocol_));
     return status;
@@ -111,6 +119,8 @@ NDIS_STATUS Testbed::connect_interrupt(Ne2000Adapter& r) {
 }
 
 Ne2000Adapter& Testbed::set_up_by_hand() {
+    // Set up here, not by the wrapper when a loaded image registers.
+    adapter_->set_listed(false);
     if (!loaded_) load_driver();
     configure_hardware();
     Ne2000Adapter& r = new_record();
@@ -126,6 +136,7 @@ Ne2000Adapter& Testbed::set_up_by_hand() {
 
 std::vector<std::string> Testbed::errors() {
     std::vector<std::string> out = ndis_->errors();
+    out.insert(out.end(), testbed_errors_.begin(), testbed_errors_.end());
     for (auto& v : pc_->violations()) out.push_back(v);
     for (auto& e : protocol_->errors()) out.push_back("protocol: " + e);
     return out;

@@ -41,12 +41,17 @@
 
 namespace testbed {
 
+// The driver a testbed enters unless its options name another: the driver
+// linked into the test program, or in the image test programs the ne2000.sys
+// they are linked against (each program defines it once, see CMakeLists.txt).
+std::shared_ptr<host::DriverImage> default_driver();
+
 struct TestbedOptions {
     machine::EmulatedPcOptions pc;  // socket, card width, faults of presence, bus cost
     bool trace = true;              // record every port access and stall
     std::string pcap_path;          // capture the wire to this file when not empty
     // The driver load_driver() enters: the one linked in, or an image mapped from its file.
-    std::shared_ptr<host::DriverImage> driver = std::make_shared<host::LinkedDriver>();
+    std::shared_ptr<host::DriverImage> driver = default_driver();
 };
 
 class Testbed {
@@ -73,7 +78,9 @@ public:
     // Calls the driver's entry point, as the I/O manager does when it loads it.
     NTSTATUS load_driver();
     host::DriverImage& driver() { return *options_.driver; }
-    // Runs the initialise handler; on success binds the protocol.
+    // Runs the initialise handler; on success binds the protocol. A loaded
+    // image was initialised inside load_driver() already (offered 802.3 only):
+    // this then reports what that returned.
     NDIS_STATUS initialize(std::vector<NDIS_MEDIUM> media = {NdisMedium802_3});
     NDIS_STATUS reset() { return ndis_->reset(*adapter_); }
     void halt() { ndis_->halt(*adapter_); }
@@ -145,6 +152,7 @@ private:
     host::MiniportAdapter* adapter_ = nullptr;
     std::unique_ptr<TestProtocol> protocol_;
     bool loaded_ = false;
+    std::vector<std::string> testbed_errors_;  // the testbed misused, reported with errors()
 };
 
 }  // namespace testbed

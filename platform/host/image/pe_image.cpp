@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -23,6 +24,12 @@ constexpr unsigned kRelocationHighLow = 3;
 
 std::size_t round_up(std::size_t n) {
     return (n + kPage - 1) & ~(kPage - 1);
+}
+
+std::string hex(std::uintptr_t v) {
+    char text[2 + 2 * sizeof v + 1];
+    std::snprintf(text, sizeof text, "0x%lX", static_cast<unsigned long>(v));
+    return text;
 }
 
 // Bounds-checked little-endian reads of the file and of the mapped image:
@@ -67,21 +74,21 @@ int protection_of(std::uint32_t characteristics) {
 }  // namespace
 
 std::unique_ptr<PeImage> PeImage::load(const std::vector<std::uint8_t>& bytes, const ExportTable& exports,
-                                       std::string& error) {
+                                       std::string& error, std::uintptr_t at) {
     std::unique_ptr<PeImage> image(new PeImage);
-    if (!image->map(bytes, exports, error)) return nullptr;
+    if (!image->map(bytes, exports, error, at)) return nullptr;
     return image;
 }
 
 std::unique_ptr<PeImage> PeImage::load_file(const std::string& path, const ExportTable& exports,
-                                            std::string& error) {
+                                            std::string& error, std::uintptr_t at) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = path + ": cannot be read";
         return nullptr;
     }
     std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    return load(bytes, exports, error);
+    return load(bytes, exports, error, at);
 }
 
 PeImage::~PeImage() {
@@ -94,7 +101,38 @@ const Section* PeImage::section(const std::string& name) const {
     return nullptr;
 }
 
-bool PeImage::map(const std::vector<std::uint8_t>& bytes, const ExportTable& exports, std::string& error) {
+// Reserves size_ bytes for the image: at `at` exactly when it is given, or
+// anywhere but the preferred base, so that the relocations are exercised.
+bool PeImage::reserve(std::uintptr_t at, std::string& error) {
+    const int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+    void* got = MAP_FAILED;
+    if (at != 0) {
+        got = mmap(reinterpret_cast<void*>(at), size_, PROT_READ | PROT_WRITE, flags | MAP_FIXED_NOREPLACE, -1, 0);
+        // A kernel without MAP_FIXED_NOREPLACE takes the address as a hint.
+        if (got != MAP_FAILED && reinterpret_cast<std::uintptr_t>(got) != at) {
+            munmap(got, size_);
+            got = MAP_FAILED;
+        }
+    } else {
+        got = mmap(nullptr, size_, PROT_READ | PROT_WRITE, flags, -1, 0);
+        if (got != MAP_FAILED && reinterpret_cast<std::uintptr_t>(got) == preferred_base_) {
+            void* other = mmap(nullptr, size_, PROT_READ | PROT_WRITE, flags, -1, 0);
+            munmap(got, size_);
+            got = other;
+        }
+    }
+    if (got == MAP_FAILED) {
+        error = at != 0 ? "cannot place the image at " + hex(at) + " (the range is taken)"
+                        : "cannot reserve the image's address range";
+        size_ = 0;
+        return false;
+    }
+    base_ = reinterpret_cast<std::uintptr_t>(got);
+    return true;
+}
+
+bool PeImage::map(const std::vector<std::uint8_t>& bytes, const ExportTable& exports, std::string& error,
+                  std::uintptr_t at) {
     const Reader file(bytes.data(), bytes.size());
     if (file.u16(0) != 0x5A4D) {
         error = "not an executable image (no MZ header)";
@@ -136,26 +174,13 @@ bool PeImage::map(const std::vector<std::uint8_t>& bytes, const ExportTable& exp
         return false;
     }
 
-    // Anywhere but the preferred base, so that the relocations are exercised.
     size_ = round_up(image_size);
-    void* at = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (at == MAP_FAILED) {
-        error = "cannot reserve the image's address range";
-        size_ = 0;
+    if ((at % kPage) != 0) {
+        error = "the image cannot be placed at " + hex(at) + ": not page-aligned";
         return false;
     }
-    if (reinterpret_cast<std::uintptr_t>(at) == preferred_base_) {
-        void* other = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        munmap(at, size_);
-        at = other;
-        if (at == MAP_FAILED) {
-            error = "cannot reserve the image's address range";
-            size_ = 0;
-            return false;
-        }
-    }
-    base_ = reinterpret_cast<std::uintptr_t>(at);
-    auto* memory = static_cast<std::uint8_t*>(at);
+    if (!reserve(at, error)) return false;
+    auto* memory = reinterpret_cast<std::uint8_t*>(base_);
     std::memcpy(memory, bytes.data(), headers_size);
 
     const std::size_t table = optional + optional_size;

@@ -30,11 +30,13 @@ struct Section {
 
 class PeImage {
 public:
-    // Maps `bytes`; on failure returns null and says why in `error`.
+    // Maps `bytes` anywhere but at the preferred base, or at exactly `at` when
+    // it is given (page-aligned and free); on failure returns null and says
+    // why in `error`.
     static std::unique_ptr<PeImage> load(const std::vector<std::uint8_t>& bytes, const ExportTable& exports,
-                                         std::string& error);
+                                         std::string& error, std::uintptr_t at = 0);
     static std::unique_ptr<PeImage> load_file(const std::string& path, const ExportTable& exports,
-                                              std::string& error);
+                                              std::string& error, std::uintptr_t at = 0);
     ~PeImage();
     PeImage(const PeImage&) = delete;
     PeImage& operator=(const PeImage&) = delete;
@@ -54,7 +56,9 @@ public:
 
 private:
     PeImage() = default;
-    bool map(const std::vector<std::uint8_t>& bytes, const ExportTable& exports, std::string& error);
+    bool map(const std::vector<std::uint8_t>& bytes, const ExportTable& exports, std::string& error,
+             std::uintptr_t at);
+    bool reserve(std::uintptr_t at, std::string& error);
 
     std::uintptr_t base_ = 0;
     std::uintptr_t preferred_base_ = 0;
