@@ -152,8 +152,9 @@ VOID ReadConfiguration(PNe2000Adapter Adapter, NDIS_HANDLE Handle, NDIS_HANDLE W
     PVOID networkAddress = 0;
     UINT networkAddressLength = 0;
     NdisReadNetworkAddress(&status, &networkAddress, &networkAddressLength, Handle);
+    // Only a station address replaces the card's own: six bytes, group bit clear.
     if (status == NDIS_STATUS_SUCCESS && networkAddressLength == kEthernetAddressLength &&
-        networkAddress != 0) {
+        networkAddress != 0 && (((PUCHAR)networkAddress)[0] & 0x01) == 0) {
         NdisMoveMemory(Adapter->CurrentAddress, networkAddress, kEthernetAddressLength);
     }
 

@@ -157,7 +157,10 @@ NDIS_STATUS NTAPI Ne2000QueryInformation(NDIS_HANDLE MiniportAdapterContext, NDI
             answerSize = kEthernetAddressLength;
             break;
         case OID_802_3_MAXIMUM_LIST_SIZE:
-            value = adapter->MaximumMulticastList;
+            // The table holds 16 addresses whatever the keyword says: a
+            // protocol promised more would have its longer list refused.
+            value = adapter->MaximumMulticastList < kMulticastSlots ? adapter->MaximumMulticastList
+                                                                    : kMulticastSlots;
             break;
         case OID_802_3_RCV_ERROR_ALIGNMENT:
             value = adapter->AlignmentErrorCount;

@@ -255,14 +255,22 @@ TEST(Configuration, SixByteNetworkAddressOverridesTheCardsOwn) {
     ExpectClean(tb);
 }
 
-TEST(Configuration, NetworkAddressOfAnotherLengthIsIgnored) {
-    for (const std::size_t length : {5u, 7u}) {
+// Not a station address: another length, or six bytes with the group bit set
+// (the card would answer a multicast group as if it were its own address).
+TEST(Configuration, NetworkAddressThatIsNoStationAddressIsIgnored) {
+    const std::vector<std::vector<std::uint8_t>> refused{
+        std::vector<std::uint8_t>(5, 0x42),
+        std::vector<std::uint8_t>(7, 0x42),
+        {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01},
+        {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+    };
+    for (const auto& address : refused) {
         testbed::Testbed tb(Untraced());
-        tb.config().set_network_address(std::vector<std::uint8_t>(length, 0x42));
+        tb.config().set_network_address(address);
         tb.load_driver();
-        ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS) << length;
+        ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS) << ::testing::PrintToString(address);
         EXPECT_EQ(0, std::memcmp(tb.record()->CurrentAddress, tb.nic().config().station_address.data(), 6))
-            << length;
+            << ::testing::PrintToString(address);
         ExpectClean(tb);
     }
 }

@@ -30,9 +30,11 @@ NTSTATUS Testbed::load_driver() {
 
 NDIS_STATUS Testbed::initialize(std::vector<NDIS_MEDIUM> media) {
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
-    if (options_.driver->initializes_at_registration() && adapter_->state() != host::AdapterState::Configured) {
+    if (options_.driver->initializes_at_registration() &&
+        adapter_->state() != host::AdapterState::Configured) {
         if (media != std::vector<NDIS_MEDIUM>{NdisMedium802_3})
-            testbed_errors_.push_back("initialize: the image was initialised at registration, offered 802.3 only");
+            testbed_errors_.push_back(
+                "initialize: the image was initialised at registration, offered 802.3 only");
         else
             status = adapter_->initialize_status();
     } else {

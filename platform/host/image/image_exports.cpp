@@ -18,7 +18,8 @@ __attribute__((force_align_arg_pointer)) NDIS_STATUS NTAPI RegisterMiniportAndIn
     if (status != NDIS_STATUS_SUCCESS) return status;
     host::NdisLibrary& ndis = host::NdisLibrary::require("NdisMRegisterMiniport");
     for (host::MiniportAdapter* adapter : ndis.adapters())
-        if (adapter->listed() && adapter->state() == host::AdapterState::Configured) ndis.initialize(*adapter);
+        if (adapter->listed() && adapter->state() == host::AdapterState::Configured)
+            ndis.initialize(*adapter);
     return status;
 }
 

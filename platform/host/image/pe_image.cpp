@@ -107,7 +107,8 @@ bool PeImage::reserve(std::uintptr_t at, std::string& error) {
     const int flags = MAP_PRIVATE | MAP_ANONYMOUS;
     void* got = MAP_FAILED;
     if (at != 0) {
-        got = mmap(reinterpret_cast<void*>(at), size_, PROT_READ | PROT_WRITE, flags | MAP_FIXED_NOREPLACE, -1, 0);
+        got = mmap(reinterpret_cast<void*>(at), size_, PROT_READ | PROT_WRITE, flags | MAP_FIXED_NOREPLACE,
+                   -1, 0);
         // A kernel without MAP_FIXED_NOREPLACE takes the address as a hint.
         if (got != MAP_FAILED && reinterpret_cast<std::uintptr_t>(got) != at) {
             munmap(got, size_);

@@ -22,7 +22,8 @@ void map_resident() {
     resident = host::image::PeImage::load_file(NE2000_IMAGE_PATH, host::image::stand_in_exports(), error,
                                                NE2000_IMAGE_BASE);
     if (!resident) {
-        std::fprintf(stderr, "cannot map %s at 0x%X: %s\n", NE2000_IMAGE_PATH, NE2000_IMAGE_BASE, error.c_str());
+        std::fprintf(stderr, "cannot map %s at 0x%X: %s\n", NE2000_IMAGE_PATH, NE2000_IMAGE_BASE,
+                     error.c_str());
         std::abort();
     }
 }
@@ -32,7 +33,8 @@ const bool resident_mapped = (map_resident(), true);
 
 class ImageAtTheBase final : public host::DriverImage {
 public:
-    ImageAtTheBase() : loaded_(std::make_unique<host::image::LoadedDriver>(NE2000_IMAGE_PATH, NE2000_IMAGE_BASE)) {}
+    ImageAtTheBase()
+        : loaded_(std::make_unique<host::image::LoadedDriver>(NE2000_IMAGE_PATH, NE2000_IMAGE_BASE)) {}
     ~ImageAtTheBase() override {
         if (!entered_) return;
         loaded_.reset();
