@@ -95,6 +95,12 @@ NDIS_STATUS Ne2000RegisterAdapter(PNe2000Adapter Adapter, BOOLEAN ConfigErrorFla
         goto Unlink;
     }
 
+    // A status change latched while no handler of ours was connected (the card
+    // put back into its socket since the last halt, say) holds the edge-
+    // triggered line high: no edge would ever come again and the adapter would
+    // never be interrupted. Clear it while nothing can be lost by that.
+    I365_ClearStatusChanges();
+
     // Vector and level are the same ISA line; shared with the socket's other
     // status changes, edge-triggered.
     status = NdisMRegisterInterrupt(&Adapter->Interrupt, Adapter->MiniportAdapterHandle,

@@ -55,6 +55,7 @@ public:
         std::uint64_t sends_handed = 0;
         std::uint64_t send_completions = 0;  // by the miniport
         std::uint64_t sends_aborted = 0;     // by the wrapper at reset or halt
+        std::uint64_t hang_resets = 0;       // resets the wrapper made for a send that timed out
         std::uint64_t indications = 0;       // EthFilterDprIndicateReceive calls
         std::uint64_t deliveries = 0;        // frames passed to a binding
         std::uint64_t receive_completes = 0;
@@ -124,6 +125,7 @@ private:
     struct HeldPacket {
         PNDIS_PACKET packet;
         Binding* sender;
+        std::uint64_t serial = 0;  // of the hand-over, for the wrapper's send timeout
     };
     // Removes `packet` from `list`; its sender, or null when it was not there.
     static Binding* take(std::vector<HeldPacket>& list, const NDIS_PACKET* packet);
@@ -136,7 +138,8 @@ private:
     std::deque<std::function<void()>> waiting_;
     std::vector<std::unique_ptr<OpenConfiguration>> open_configurations_;
     std::vector<std::unique_ptr<Binding>> bindings_;
-    std::uint64_t indication_serial_ = 0;  // of the indication in progress, 0 when none
+    std::uint64_t indication_serial_ = 0;        // of the indication in progress, 0 when none
+    std::uint64_t head_send_at_last_check_ = 0;  // serial of the oldest outstanding send then, 0 for none
 };
 
 }  // namespace host

@@ -245,11 +245,39 @@ void NdisLibrary::advance_to(machine::Nanoseconds deadline) {
     auto& clock = bus_.clock();
     while (auto next = clock.next_event_time()) {
         if (*next > deadline) break;
-        clock.run_until(*next);
+        run_clock_until(*next);
         safe_point();
     }
-    clock.run_until(deadline);
+    run_clock_until(deadline);
     safe_point();
+}
+
+void NdisLibrary::run_clock_until(machine::Nanoseconds time) {
+    auto& clock = bus_.clock();
+    while (next_hang_check_ <= time) {
+        if (clock.now() < next_hang_check_) clock.run_until(next_hang_check_);
+        safe_point();
+        check_for_hangs();
+        // A stall inside a handler may have run the clock past a check: the
+        // next one is a whole period after this one, never two at once.
+        next_hang_check_ = std::max(next_hang_check_, clock.now()) + kHangCheckPeriod;
+    }
+    clock.run_until(time);
+}
+
+void NdisLibrary::check_for_hangs() {
+    if (!registered_ || characteristics_.CheckForHangHandler != nullptr) return;
+    for (MiniportAdapter* a : adapters()) {
+        if (a->state_ != AdapterState::Running) continue;
+        const std::uint64_t head = a->outstanding_.empty() ? 0 : a->outstanding_.front().serial;
+        const bool hung = head != 0 && head == a->head_send_at_last_check_;
+        a->head_send_at_last_check_ = head;
+        if (!hung) continue;
+        ++a->counters_.hang_resets;
+        a->head_send_at_last_check_ = 0;
+        event(a, "send timed out: reset");
+        reset(*a);
+    }
 }
 
 void NdisLibrary::service() {
@@ -267,11 +295,11 @@ bool NdisLibrary::run_until_idle(machine::Nanoseconds limit) {
     safe_point();
     while (auto next = clock.next_event_time()) {
         if (*next > deadline) {
-            clock.run_until(deadline);
+            run_clock_until(deadline);
             safe_point();
             return false;
         }
-        clock.run_until(*next);
+        run_clock_until(*next);
         safe_point();
     }
     return true;

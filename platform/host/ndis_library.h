@@ -132,6 +132,12 @@ public:
     void unbind(Binding& binding);
 
     // --- Time ---
+    // NT's wrapper looks at every adapter this often. A miniport without a
+    // hang check of its own counts as hung when the same send has been the
+    // oldest outstanding one at two checks in a row; the wrapper then resets
+    // it, and the reset aborts its outstanding sends. So a card that stopped
+    // answering cannot keep a protocol's packets for ever.
+    static constexpr machine::Nanoseconds kHangCheckPeriod = 2 * machine::kSecond;
     // Advances virtual time, serving interrupts, deferred handlers and waiting
     // requests after every device event.
     void run_for(machine::Nanoseconds duration);
@@ -253,6 +259,9 @@ private:
     void pulse_foreign_devices();
     void safe_point();
     void advance_to(machine::Nanoseconds deadline);
+    // Runs the clock to `time`, making the wrapper's periodic checks on the way.
+    void run_clock_until(machine::Nanoseconds time);
+    void check_for_hangs();
     void before_bus_access() { windows_.flush(); }
     void after_port_access();
     bool port_in_range(ULONG_PTR port, const char* caller, unsigned width);
@@ -298,6 +307,8 @@ private:
     ErrorLog error_log_;
 
     int wrapper_token_ = 0;  // the wrapper handle points here
+    std::uint64_t send_serial_ = 0;
+    machine::Nanoseconds next_hang_check_ = kHangCheckPeriod;
     bool wrapper_initialized_ = false;
     bool registered_ = false;
     NDIS30_MINIPORT_CHARACTERISTICS characteristics_{};

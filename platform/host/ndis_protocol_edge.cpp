@@ -94,7 +94,7 @@ NDIS_STATUS NdisLibrary::send(Binding& binding, PNDIS_PACKET packet) {
 // completed twice.
 NDIS_STATUS NdisLibrary::hand_over_send(Binding& binding, PNDIS_PACKET packet, bool waited) {
     MiniportAdapter& a = binding.adapter_;
-    a.outstanding_.push_back({packet, &binding});
+    a.outstanding_.push_back({packet, &binding, ++send_serial_});
     ++a.counters_.sends_handed;
     NDIS_STATUS status = NDIS_STATUS_PENDING;
     call_handler(a, "Send", [&] {

@@ -33,9 +33,11 @@ inline const host::MacAddress kStation = machine::Dp8390Config{}.station_address
 inline const host::MacAddress kPeer{0x02, 0x00, 0x00, 0x00, 0x99, 0x01};
 inline const host::MacAddress kBroadcast{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
-// Fails the test with every stand-in rule breach and model protocol violation.
+// Fails the test with every stand-in rule breach and model protocol violation,
+// and if the wrapper had to reset the adapter for a send that never completed.
 inline void ExpectClean(testbed::Testbed& tb) {
     for (const auto& e : tb.errors()) ADD_FAILURE() << e;
+    EXPECT_EQ(tb.adapter().counters().hang_resets, 0u) << "a send timed out";
 }
 
 // --- Frames ---

@@ -99,6 +99,32 @@ TEST_F(Stand, EveryPacketGetsExactlyOneCompletionAcrossResetAndHalt) {
     EXPECT_TRUE(ndis.leaks().empty());
 }
 
+// The wrapper's send timeout: a send that is still the oldest outstanding one
+// at two checks in a row (2 s apart) makes the wrapper reset the adapter,
+// which aborts it; a slow miniport that completes in between is left alone.
+TEST_F(Stand, ASendOldestAtTwoChecksInARowGetsTheAdapterReset) {
+    bring_up();
+    host::Binding& b = ndis.bind(adapter, protocol);
+    const machine::Nanoseconds period = host::NdisLibrary::kHangCheckPeriod;
+    auto p1 = packet(), p2 = packet();
+    ASSERT_EQ(b.send(p1->packet()), NDIS_STATUS_PENDING);
+    ndis.run_for(period + period / 4);  // one check: p1 is the oldest
+    ndis.run_as_handler(adapter,
+                        [&] { NdisMSendComplete(adapter.handle(), p1->packet(), NDIS_STATUS_SUCCESS); });
+    ASSERT_EQ(b.send(p2->packet()), NDIS_STATUS_PENDING);
+    ndis.run_for(period);  // the next finds p2: a new one, no hang
+    EXPECT_EQ(adapter.counters().hang_resets, 0u);
+    EXPECT_EQ(protocol.completions_of(p2->packet()), 0);
+
+    ndis.run_for(period);  // p2 again: hung
+    EXPECT_EQ(adapter.counters().hang_resets, 1u);
+    ASSERT_EQ(protocol.completions.size(), 2u);
+    EXPECT_EQ(protocol.completions[1], std::make_pair(p2->packet(), NDIS_STATUS_REQUEST_ABORTED));
+    ndis.run_for(3 * period);  // nothing outstanding: nothing more
+    EXPECT_EQ(adapter.counters().hang_resets, 1u);
+    EXPECT_TRUE(ndis.errors().empty()) << ::testing::PrintToString(ndis.errors());
+}
+
 TEST_F(Stand, ASendHandlerMayFinishAPacketOnceOnly) {
     bring_up();
     host::Binding& b = ndis.bind(adapter, protocol);
