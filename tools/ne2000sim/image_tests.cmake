@@ -1,0 +1,22 @@
+# ne2000sim on the NT image, in the 32-bit build: its default run, and the
+# refusal of a file that is no image. The default build takes this tree's
+# cases from tests/image/m32 alone, so they are listed with that folder's, as
+# a generated CTest script (the way gtest_discover_tests lists its cases).
+set(program ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:ne2000sim>)
+list(JOIN program "]=] [=[" sim)
+set(checks ${CMAKE_CURRENT_SOURCE_DIR}/ne2000sim/expect_refusal.cmake)
+set(cases "")
+# DriverEntry brings the adapter up, then frames, DHCP and the TCP echo; exit 0.
+string(APPEND cases
+  "add_test([=[m32/ne2000sim_default_run]=] [=[${sim}]=] --driver [=[${NE2000_NT_IMAGE}]=])\n"
+  "set_tests_properties([=[m32/ne2000sim_default_run]=] PROPERTIES LABELS image TIMEOUT 300)\n")
+# A text file (the checking script): one line with the loader's reason, exit 1.
+string(APPEND cases
+  "add_test([=[m32/ne2000sim_refuses_non_image]=] [=[${CMAKE_COMMAND}]=] [=[-DPROGRAM=${program}]=]"
+  " [=[-DIMAGE=${checks}]=] -DSTATUS=1"
+  " [=[-DMESSAGE=ne2000sim: cannot load ${checks}: not an executable image (no MZ header)]=]"
+  " -P [=[${checks}]=])\n"
+  "set_tests_properties([=[m32/ne2000sim_refuses_non_image]=] PROPERTIES LABELS image TIMEOUT 120)\n")
+file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/ne2000sim_image_tests.cmake CONTENT "${cases}")
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR}/tests/image/m32 APPEND
+             PROPERTY TEST_INCLUDE_FILES ${CMAKE_CURRENT_BINARY_DIR}/ne2000sim_image_tests.cmake)
