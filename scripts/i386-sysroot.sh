@@ -9,12 +9,11 @@
 set -euo pipefail
 root=$(realpath -m "$1")
 # Static gtest/gmock; libpcap, libslirp and lwIP with what they load at run
-# time (libslirp: GLib and its own). The C and C++ runtimes come from
-# g++-multilib.
+# time (libslirp: GLib, which needs only PCRE2 of its package's list). The C
+# and C++ runtimes come from g++-multilib.
 packages=(googletest libgtest-dev libgmock-dev libpcap0.8 libpcap0.8-dev libdbus-1-3 libsystemd0
           libcap2 libgcrypt20 libgpg-error0 liblz4-1 liblzma5 libzstd1
-          libslirp0 libslirp-dev libglib2.0-0 libffi8 libmount1 libblkid1 libselinux1 libpcre2-8-0 zlib1g
-          liblwip0 liblwip-dev)
+          libslirp0 libslirp-dev libglib2.0-0 libpcre2-8-0 liblwip0 liblwip-dev)
 # The marker names what was unpacked, so that a folder unpacked for an older
 # list (a build folder made before a package was added) is not taken as done.
 contents="packages: ${packages[*]}"
