@@ -56,6 +56,9 @@ const char* usage() {
            "  --bytes N         bytes to send through the echo server (default 102400)\n"
            "  --open-network    let the guest's traffic leave this host (default: only the\n"
            "                    host's loopback, as 10.0.2.2, is reachable)\n"
+           "  --driver FILE     run the NT image FILE (ne2000.sys) instead of the linked\n"
+           "                    driver; it brings the adapter up inside DriverEntry, as NT\n"
+           "                    does (32-bit build only)\n"
            "  --help            this text\n";
 }
 
@@ -102,6 +105,12 @@ std::optional<std::string> parse(const std::vector<std::string>& args, Options& 
                 problem = "--pcap needs a file name";
             else
                 o.pcap_path = *text;
+        } else if (a == "--driver") {
+            const auto text = value();
+            if (!text || text->empty())
+                problem = "--driver needs a file name";
+            else
+                o.driver_path = *text;
         } else if (a == "--mac") {
             const auto text = value();
             o.network_address = text ? mac(*text) : std::nullopt;

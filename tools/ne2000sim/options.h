@@ -22,6 +22,7 @@ struct Options {
     std::string pcap_path;
     std::uint64_t echo_bytes = 100 * 1024;  // sent to the loopback echo server and back
     bool open_network = false;              // let the guest's traffic leave this host
+    std::string driver_path;                // an NT image to run instead of the linked driver
     bool help = false;
 };
 

@@ -12,6 +12,7 @@ namespace host::image {
 namespace {
 
 constexpr std::size_t kPage = 0x1000;
+constexpr std::streamoff kLargestImage = 64 << 20;  // as the size check of the headers allows
 constexpr std::uint16_t kMachineI386 = 0x014C;
 constexpr std::uint16_t kOptionalMagicPe32 = 0x010B;
 constexpr std::uint32_t kScnExecute = 0x20000000;
@@ -82,12 +83,24 @@ std::unique_ptr<PeImage> PeImage::load(const std::vector<std::uint8_t>& bytes, c
 
 std::unique_ptr<PeImage> PeImage::load_file(const std::string& path, const ExportTable& exports,
                                             std::string& error, std::uintptr_t at) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) {
         error = path + ": cannot be read";
         return nullptr;
     }
-    std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    // Sized first, read in one go: a driver image is tens of kilobytes, and a
+    // large file given by mistake is refused without being read.
+    const std::streamoff size = in.tellg();
+    if (size < 0 || size > kLargestImage) {
+        error = path + ": too large for a driver image";
+        return nullptr;
+    }
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) {
+        error = path + ": cannot be read";
+        return nullptr;
+    }
     return load(bytes, exports, error, at);
 }
 
@@ -166,7 +179,7 @@ bool PeImage::map(const std::vector<std::uint8_t>& bytes, const ExportTable& exp
         rva = file.u32(optional + 96 + 8 * index);
         size = file.u32(optional + 100 + 8 * index);
     };
-    if (image_size == 0 || image_size > (64u << 20) || headers_size > image_size) {
+    if (image_size == 0 || image_size > static_cast<std::size_t>(kLargestImage) || headers_size > image_size) {
         error = "implausible image size";
         return false;
     }
