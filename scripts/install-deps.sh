@@ -6,6 +6,10 @@ missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}"
+  # A mirror caught mid-sync fails now and then: try again a little later.
+  for attempt in 1 2 3 4; do
+    apt-get update -qq && apt-get install -y -qq "${missing[@]}" && break
+    [ "$attempt" = 4 ] && exit 1
+    sleep $((attempt * 15))
+  done
 fi
