@@ -25,13 +25,15 @@ mkdir -p "$state/lists/partial" "$state/cache/archives/partial" "$state/debs"
 apt_options=(-q -o "Dir::State::Lists=$state/lists" -o "Dir::Cache=$state/cache"
              -o "Dir::State::status=/dev/null" -o APT::Architecture=i386 -o "APT::Architectures::=i386"
              -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
-# A mirror caught mid-sync fails the update now and then: try again a little later.
+# A mirror caught mid-sync fails part of the update now and then (often only
+# the security suite's index): what counts is that every package downloads,
+# from whichever lists did come in; if not, try again a little later.
 for attempt in 1 2 3 4; do
-  apt-get "${apt_options[@]}" update >/dev/null && break
+  apt-get "${apt_options[@]}" update >/dev/null 2>&1 || echo "i386-sysroot.sh: apt-get update incomplete (attempt $attempt)"
+  rm -f "$state/debs"/*.deb  # an older list's packages would be unpacked again
+  (cd "$state/debs" && apt-get "${apt_options[@]}" download "${packages[@]/%/:i386}" >/dev/null) && break
   [ "$attempt" = 4 ] && exit 1
   sleep $((attempt * 15))
 done
-rm -f "$state/debs"/*.deb  # an older list's packages would be unpacked again
-(cd "$state/debs" && apt-get "${apt_options[@]}" download "${packages[@]/%/:i386}" >/dev/null)
 for deb in "$state/debs"/*.deb; do dpkg-deb -x "$deb" "$root"; done
 echo "$contents" >"$root/.complete"

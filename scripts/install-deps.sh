@@ -6,9 +6,11 @@ missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
-  # A mirror caught mid-sync fails now and then: try again a little later.
+  # A mirror caught mid-sync fails part of the update now and then (often only
+  # the security suite's index): what counts is that the packages install.
   for attempt in 1 2 3 4; do
-    apt-get update -qq && apt-get install -y -qq "${missing[@]}" && break
+    apt-get update -qq || echo "install-deps.sh: apt-get update incomplete (attempt $attempt)"
+    apt-get install -y -qq "${missing[@]}" && break
     [ "$attempt" = 4 ] && exit 1
     sleep $((attempt * 15))
   done
