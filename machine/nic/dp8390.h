@@ -66,6 +66,9 @@ public:
     std::uint8_t peek_memory(std::uint16_t address) const { return memory_.read(address); }
     bool started() const { return started_; }
     bool transmitting() const { return transmitting_; }
+    // Whether a frame on the wire now would be looked at at all: not while the
+    // chip is stopped or in loopback (an overflow recovery, a restart).
+    bool receiver_on() const;
     std::uint8_t isr() const { return isr_; }
     // How the host laid out the card memory (page numbers) and set the data path.
     struct Layout {

@@ -20,8 +20,12 @@ constexpr std::size_t kHeaderBytes = 4;
 
 }  // namespace
 
+bool Dp8390::receiver_on() const {
+    return started_ && !(tcr_ & TCR_LOOPBACK);
+}
+
 void Dp8390::receive_frame(std::span<const std::uint8_t> frame) {
-    if (!started_ || (tcr_ & TCR_LOOPBACK)) return;
+    if (!receiver_on()) return;
     // Runts are thrown away before address recognition has anything to say.
     if (frame.size() < kMinimumFrame) return;
     if (!address_accepted(frame)) return;
