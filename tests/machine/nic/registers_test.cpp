@@ -19,6 +19,48 @@ TEST(Dp8390Registers, ResetPortReadStopsTheChipAndMasksEverything) {
     EXPECT_EQ(c.in(IMR), 0x00);
 }
 
+// With realistic timing RST shows only once the chip is really at rest: after
+// a stop, when the frame coming in (which is still stored) or going out has
+// ended; after the reset port, when the internal reset is over.
+TEST(Dp8390Registers, RealisticTimingShowsRstOnlyOnceTheChipIsAtRest) {
+    Dp8390Config config;
+    config.realistic_timing = true;
+    Chip c(config);
+    c.bring_up();
+    const machine::Nanoseconds t0 = c.clock.now();
+    c.nic.medium_busy(t0, t0 + 100000);
+    c.clock.advance(40000);
+    c.out(kCommand, 0x21);
+    c.clock.advance(59999);
+    EXPECT_EQ(c.in(ISR), 0x00);
+    c.clock.advance(1);
+    c.nic.receive_frame(frame_to(config.station_address, 60));
+    EXPECT_EQ(c.in(ISR), 0x81);  // RST, and the frame that was coming in
+
+    c.out(ISR, 0xFF);
+    c.out(kCommand, 0x22);
+    c.load_frame(frame_to({0x02, 0, 0, 0, 0, 7}, 60));
+    c.out(kCommand, 0x26);
+    c.out(kCommand, 0x21);
+    c.clock.advance(machine::Dp8390::wire_time(60) - 1);
+    EXPECT_EQ(c.in(ISR), 0x00);
+    c.clock.advance(1);
+    EXPECT_EQ(c.in(ISR), 0x82);  // the frame went out, then the chip came to rest
+
+    c.out(kCommand, 0x22);
+    c.out(kCommand, 0x21);  // nothing in hand: at once
+    EXPECT_EQ(c.in(ISR), 0x82);
+
+    c.in(0x1F);
+    EXPECT_EQ(c.in(ISR), 0x00);
+    c.clock.advance(machine::Dp8390::kResetPortSettle - 1);
+    c.out(kCommand, 0x21);  // a stop does not hurry the reset
+    EXPECT_EQ(c.in(ISR), 0x00);
+    c.clock.advance(1);
+    EXPECT_EQ(c.in(ISR), 0x80);
+    EXPECT_TRUE(c.nic.violations().empty());
+}
+
 TEST(Dp8390Registers, CommandKeepsRunStateUnlessStartOrStopIsWritten) {
     Chip c;
     EXPECT_EQ(c.in(kCommand), 0x21);
