@@ -17,6 +17,15 @@ TEST(Dp8390Registers, ResetPortReadStopsTheChipAndMasksEverything) {
     EXPECT_FALSE(c.nic.started());
     c.out(kCommand, 0xA0);  // page 2: IMR reads back
     EXPECT_EQ(c.in(IMR), 0x00);
+
+    // It also forgets a ring overflow: a plain set-up, with no recovery, stores again.
+    c.bring_up();
+    for (int i = 0; i < 9; ++i) c.nic.receive_frame(frame_to(c.nic.config().station_address, 1514));
+    c.in(0x1F);
+    c.bring_up();
+    c.nic.receive_frame(frame_to(c.nic.config().station_address, 60));
+    EXPECT_EQ(c.in(ISR), 0x01);
+    EXPECT_TRUE(c.nic.violations().empty());
 }
 
 // With realistic timing RST shows only once the chip is really at rest: after
