@@ -167,7 +167,7 @@ private:
     std::uint32_t card_memory_address(const Socket& s, std::uint32_t host_address) const;
     std::uint8_t memory_read(std::uint32_t address);
     void memory_write(std::uint32_t address, std::uint8_t value);
-    // False (and a violation recorded) when the card behind a window is unpowered or held in reset.
+    // False (and a violation recorded) when the card behind a window is unpowered, held in reset or busy.
     bool card_alive(const Socket& s, const char* access, std::uint32_t where);
     // A violation when an IRQ field changes to a level the chip has no pin for.
     void check_steering(const Socket& s, const char* reg, unsigned before, unsigned after);
