@@ -2,12 +2,19 @@
 
 namespace machine {
 
+// The controller's half of the timing travels in its configuration.
+EmulatedPcOptions EmulatedPc::with_timing(EmulatedPcOptions options) {
+    options.nic.realistic_timing = options.nic.realistic_timing || options.realistic_timing;
+    return options;
+}
+
 EmulatedPc::EmulatedPc(EmulatedPcOptions options)
-    : options_(options),
+    : options_(with_timing(options)),
       nic_(bus_.clock(), options_.nic),
       card_(nic_, uart_),
       controller_(bus_, options_.controller_present) {
     bus_.set_access_cost(options_.access_cost);
+    if (options_.realistic_timing) card_.set_busy_after_reset(bus_.clock(), TwoFunctionCard::kBusyAfterReset);
     if (options_.insert_at)
         controller_.insert_at(options_.socket, card_, *options_.insert_at);
     else if (options_.card_present)

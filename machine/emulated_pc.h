@@ -30,6 +30,11 @@ struct EmulatedPcOptions {
     Dp8390Config nic = Dp8390Config::sixteen_bit_card();
     // Virtual time charged per port access; about an ISA cycle by default.
     Nanoseconds access_cost = kMicrosecond;
+    // The parts' own delays: the DP8390 shows RST only once it has come to
+    // rest after a stop or a reset-port read, and the card is busy (READY low,
+    // accesses refused) for a while after each reset. Off, all of that is
+    // instant, so functional tests need no waits.
+    bool realistic_timing = false;
 };
 
 class EmulatedPc {
@@ -52,6 +57,8 @@ public:
     std::vector<std::string> violations() const;
 
 private:
+    static EmulatedPcOptions with_timing(EmulatedPcOptions options);
+
     EmulatedPcOptions options_;
     IsaBus bus_;
     Dp8390 nic_;

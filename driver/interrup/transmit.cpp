@@ -25,10 +25,10 @@ const UCHAR BlankBuffer[kMinimumFrameSize] = {
 
 // The wrap rules below find the next frame after a wrap by looking at
 // page 0, which is only unambiguous while a frame takes at most half of the
-// area. Six pages also hold the largest frame the adapter reports (1,514
-// bytes) with room to spare.
+// area. Six pages hold the largest frame the adapter reports (1,514 bytes).
 constexpr ULONG kMaximumFramePages = kTransmitPages / 2;
-constexpr ULONG kMaximumPacketLength = kMaximumFramePages * kPageSize;  // 1,536
+static_assert(kMaximumFrameSize <= kMaximumFramePages * kPageSize,
+              "the largest frame must fit the wrap rules");
 
 ULONG PagesFor(ULONG Length) {
     return (Length + kPageSize - 1) / kPageSize;
@@ -133,10 +133,11 @@ VOID Ne2000DoNextSend(PNe2000Adapter Adapter) {
         UINT length;
         NdisQueryPacket(packet, 0, 0, 0, &length);
 
-        // A packet with no bytes would take no page, and one larger than the
-        // page bookkeeping can place would run over frames waiting on the
-        // card. Neither can be sent: hand it back and go on with the next.
-        if (length == 0 || length > kMaximumPacketLength) {
+        // A packet with no bytes would take no page, and one longer than an
+        // Ethernet frame would go out as a giant that every receiver drops
+        // (and, past six pages, run over frames waiting on the card). Neither
+        // can be sent: hand it back and go on with the next.
+        if (length == 0 || length > kMaximumFrameSize) {
             DequeueHead(Adapter);
             NdisMSendComplete(Adapter->MiniportAdapterHandle, packet, NDIS_STATUS_INVALID_PACKET);
             continue;

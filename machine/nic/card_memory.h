@@ -27,6 +27,10 @@ public:
         if (offset < ram_.size()) ram_[offset] = value;
     }
 
+    // Where the packet RAM lies: [ram_begin, ram_end).
+    std::uint32_t ram_begin() const { return ram_start_; }
+    std::uint32_t ram_end() const { return ram_start_ + static_cast<std::uint32_t>(ram_.size()); }
+
     // Power-up: RAM contents are not kept across a power cycle.
     void clear_ram();
 

@@ -4,6 +4,9 @@
 
 #include "machine/nic/dp8390.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "machine/nic/dp8390_registers.h"
 
 namespace machine {
@@ -29,6 +32,12 @@ constexpr const char* kPage1Names[16] = {"CR",   "PAR0", "PAR1", "PAR2", "PAR3",
 constexpr const char* kPage2Names[16] = {"CR", "PSTART", "PSTOP", "RNPP", "TPSR", "LNPP", "ACU", "ACL",
                                          "",   "",       "",      "",     "RCR",  "TCR",  "DCR", "IMR"};
 
+std::string hex2(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", value & 0xFF);
+    return text;
+}
+
 }  // namespace
 
 Dp8390::Dp8390(VirtualClock& clock, Dp8390Config config) : clock_(clock), config_(config), memory_(config_) {
@@ -38,6 +47,7 @@ Dp8390::Dp8390(VirtualClock& clock, Dp8390Config config) : clock_(clock), config
 
 Dp8390::~Dp8390() {
     if (transmit_event_ != 0) clock_.cancel(transmit_event_);
+    if (reset_event_ != 0) clock_.cancel(reset_event_);
 }
 
 std::uint16_t Dp8390::port_count() const {
@@ -53,7 +63,7 @@ std::uint8_t Dp8390::read8(std::uint16_t offset) {
     if (offset < kResetPort) return read_data8();
     if (offset < kPortCount) {
         // The ASIC pulses the controller's RESET pin on any read of the reset port.
-        reset_chip();
+        reset_chip(config_.realistic_timing ? kResetPortSettle : 0);
         return 0x00;
     }
     return 0xFF;
@@ -169,10 +179,10 @@ void Dp8390::write_register(std::uint16_t reg, std::uint8_t value) {
     }
     switch (at(page_, reg)) {
         case at(0, PSTART):
-            pstart_ = value;
+            write_ring_bound(pstart_, value, "PSTART");
             break;
         case at(0, PSTOP):
-            pstop_ = value;
+            write_ring_bound(pstop_, value, "PSTOP");
             break;
         case at(0, BNRY):
             write_boundary(value);
@@ -198,15 +208,17 @@ void Dp8390::write_register(std::uint16_t reg, std::uint8_t value) {
             break;
         case at(0, RBCR0):
             rbcr_ = static_cast<std::uint16_t>((rbcr_ & 0xFF00) | value);
+            note_remote_count_write(reg, value);
             break;
         case at(0, RBCR1):
             rbcr_ = static_cast<std::uint16_t>((rbcr_ & 0x00FF) | value << 8);
+            note_remote_count_write(reg, value);
             break;
         case at(0, RCR):
             rcr_ = value & 0x3F;
             break;
         case at(0, TCR):
-            tcr_ = value & 0x1F;
+            write_transmit_config(value);
             break;
         case at(0, DCR):
             dcr_ = value & 0x7F;
@@ -258,33 +270,138 @@ void Dp8390::write_command(std::uint8_t value) {
         else
             start();
     }
+    write_remote_command(value);
+    if (value & CR_TXP) transmit_command();
+}
+
+// RD2-RD0: 1xx completes or aborts the remote DMA, 001-011 start a remote
+// read, write or send-packet, and 000 is no command at all. Only an abort may
+// end a remote DMA that has bytes left: a new command (or a write of 000)
+// cuts in on the transfer the host is still making.
+void Dp8390::write_remote_command(std::uint8_t value) {
     remote_bits_ = value & CR_RD_MASK;
-    if (remote_bits_ & CR_RD_ABORT)
+    if (remote_bits_ & CR_RD_ABORT) {
         abort_remote_dma();
-    else if (remote_bits_ == CR_RD_READ)
+        return;
+    }
+    // Tolerated: the probing of a Micro Channel card writes CR = 0x00 over
+    // the remote read it started only to wake the chip, and reprograms the
+    // chip and aborts that read right after.
+    if (remote_ != RemoteDma::Idle && value != 0x00) {
+        violation("CR " + hex2(value) +
+                  (remote_bits_ == 0 ? " (no remote command)" : " starts a remote command") +
+                  " over an unfinished remote " + (remote_ == RemoteDma::Read ? "read" : "write"));
+    }
+    if (remote_bits_ == CR_RD_READ)
         start_remote_dma(RemoteDma::Read);
     else if (remote_bits_ == CR_RD_WRITE)
         start_remote_dma(RemoteDma::Write);
     else if (remote_bits_ == CR_RD_SEND)
         start_send_packet();
-    if ((value & CR_TXP) && started_) start_transmission();
+}
+
+// TXP is honoured only by a running chip with its transmitter idle; anything
+// else is a driver that lost track of its transmitter, and nothing is sent.
+void Dp8390::transmit_command() {
+    if (!started_)
+        violation("TXP while the chip is stopped");
+    else if (transmitting_)
+        violation("TXP while a frame is still going out");
+    else
+        start_transmission();
+}
+
+// Leaving loopback ends an overflow recovery; it must come after the ring
+// was emptied, or frames arrive into a ring still full.
+void Dp8390::write_transmit_config(std::uint8_t value) {
+    const bool was_loopback = (tcr_ & TCR_LOOPBACK) != 0;
+    tcr_ = value & 0x1F;
+    if (recovery_ != OverflowRecovery::Draining || !was_loopback || (tcr_ & TCR_LOOPBACK)) return;
+    if (!ring_drained_)
+        violation("overflow recovery left loopback before draining the ring (BNRY has not moved)");
+    recovery_ = OverflowRecovery::None;
+}
+
+// The local DMA reads the ring bounds while it runs: they may change only
+// while the chip is stopped.
+void Dp8390::write_ring_bound(std::uint8_t& bound, std::uint8_t value, const char* name) {
+    if (started_) violation(std::string(name) + " <- " + hex2(value) + " while the chip runs");
+    bound = value;
+    ring_reported_ = false;
+}
+
+void Dp8390::note_remote_count_write(std::uint16_t reg, std::uint8_t value) {
+    if (started_) return;
+    (reg == RBCR0 ? remote_count_low_cleared_ : remote_count_high_cleared_) = value == 0;
 }
 
 void Dp8390::start() {
+    const bool was_stopped = !started_;
     started_ = true;
+    receive_through_.reset();
+    if (reset_event_ != 0) clock_.cancel(reset_event_);
+    reset_event_ = 0;
     isr_ &= static_cast<std::uint8_t>(~ISR_RST);
+    if (was_stopped && recovery_ == OverflowRecovery::AwaitingRestart) check_overflow_restart();
+}
+
+// The restart after an overflow, each step it missed named.
+void Dp8390::check_overflow_restart() {
+    const Nanoseconds waited = clock_.now() - stopped_at_;
+    if (waited < kOverflowStopWait)
+        violation("overflow recovery restarted the chip " + std::to_string(waited / kMicrosecond) +
+                  " us after the stop, without the 1.6 ms wait");
+    if (!remote_count_low_cleared_ || !remote_count_high_cleared_)
+        violation("overflow recovery restarted the chip without clearing RBCR0 and RBCR1");
+    if (!(tcr_ & TCR_LOOPBACK))
+        violation("overflow recovery restarted the chip without internal loopback (TCR LB0)");
+    recovery_ = OverflowRecovery::Draining;
 }
 
 // A reception or transmission under way runs to its end; the chip then stays
-// offline. RST shows the stopped state.
+// offline. RST shows the stopped state -- with realistic timing only once
+// those have ended. A frame still waiting for the medium never starts.
 void Dp8390::stop() {
+    const bool was_started = started_;
     started_ = false;
-    raise_isr(ISR_RST);
+    if (transmit_deferred_) drop_deferred_transmission();
+    if (!was_started) {
+        if (reset_event_ == 0) raise_isr(ISR_RST);  // a reset still settling shows RST when it is over
+        return;
+    }
+    stopped_at_ = clock_.now();
+    remote_count_low_cleared_ = remote_count_high_cleared_ = false;
+    if (recovery_ != OverflowRecovery::None) recovery_ = OverflowRecovery::AwaitingRestart;
+    if (!config_.realistic_timing) {
+        raise_isr(ISR_RST);
+        return;
+    }
+    Nanoseconds at_rest = clock_.now();
+    if (const std::optional<Nanoseconds> end = reception_in_progress_end()) {
+        receive_through_ = *end;
+        at_rest = std::max(at_rest, *end);
+    }
+    if (transmitting_) at_rest = std::max(at_rest, transmit_ends_);
+    show_reset_at(at_rest);
+}
+
+void Dp8390::show_reset_at(Nanoseconds when) {
+    if (reset_event_ != 0) clock_.cancel(reset_event_);
+    reset_event_ = 0;
+    if (when <= clock_.now()) {
+        raise_isr(ISR_RST);
+        return;
+    }
+    reset_event_ = clock_.schedule_at(when, [this] {
+        reset_event_ = 0;
+        raise_isr(ISR_RST);
+    });
 }
 
 // What the ASIC's reset port does to the controller: stopped, page 0, remote
-// DMA aborted, every interrupt source masked. A frame going out is cut off.
-void Dp8390::reset_chip() {
+// DMA aborted, every interrupt source masked, an overflow forgotten. A frame
+// going out is cut off. RST shows after `settle`.
+void Dp8390::reset_chip(Nanoseconds settle) {
     page_ = 0;
     run_bits_ = CR_STP;
     remote_bits_ = CR_RD_ABORT;
@@ -293,8 +410,13 @@ void Dp8390::reset_chip() {
     if (transmit_event_ != 0) clock_.cancel(transmit_event_);
     transmit_event_ = 0;
     transmitting_ = false;
-    isr_ = ISR_RST;
+    transmit_deferred_ = false;
+    receive_blocked_ = false;
+    recovery_ = OverflowRecovery::None;
+    receive_through_.reset();
+    isr_ = 0;
     imr_ = 0;
+    show_reset_at(clock_.now() + settle);
     update_interrupt();
 }
 
@@ -303,7 +425,6 @@ void Dp8390::power_up_registers() {
     cntr_alignment_ = cntr_crc_ = cntr_missed_ = 0;
     pstart_ = pstop_ = bnry_ = curr_ = tpsr_ = 0;
     clda_ = tbcr_ = crda_ = rbcr_ = 0;
-    receive_blocked_ = false;
     par_.fill(0);
     mar_.fill(0);
     reset_chip();
@@ -314,10 +435,9 @@ void Dp8390::hardware_reset() {
     power_up_registers();
 }
 
+// Moving the store pointer frees nothing: after an overflow only BNRY does.
 void Dp8390::write_current_page(std::uint8_t page) {
     curr_ = page;
-    // Reprogramming the store pointer makes the ring usable again.
-    receive_blocked_ = false;
 }
 
 // BNRY tells the chip how far the host has emptied the ring; after an
@@ -326,7 +446,9 @@ void Dp8390::write_current_page(std::uint8_t page) {
 void Dp8390::write_boundary(std::uint8_t page) {
     const bool moved = page != bnry_;
     bnry_ = page;
-    if (receive_blocked_ && moved) {
+    if (!moved) return;
+    if (recovery_ != OverflowRecovery::None) ring_drained_ = true;
+    if (receive_blocked_) {
         receive_blocked_ = false;
         if (started_) isr_ &= static_cast<std::uint8_t>(~ISR_RST);
     }

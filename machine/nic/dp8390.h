@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -38,6 +39,15 @@ public:
     }
     // Backoff after a single collision: one slot time of 512 bit times.
     static constexpr Nanoseconds kSlotTime = 51200;
+    // After a ring overflow the host must leave the chip stopped this long
+    // before it starts it again: the longest frame that may still be coming
+    // in (1.2 ms) has then ended, with some margin.
+    static constexpr Nanoseconds kOverflowStopWait = 1600 * kMicrosecond;
+    // With realistic timing: from a read of the reset port until RST shows.
+    // The ASIC pulses the controller's RESET for a few clocks and the chip
+    // comes to rest well within a millisecond; drivers allow it 20 ms. 100 µs
+    // is our figure between the two.
+    static constexpr Nanoseconds kResetPortSettle = 100 * kMicrosecond;
 
     explicit Dp8390(VirtualClock& clock, Dp8390Config config = {});
     ~Dp8390() override;
@@ -58,6 +68,10 @@ public:
     // itself and the frames go nowhere.
     void set_transmit_hook(TransmitHook hook) { transmit_hook_ = std::move(hook); }
     void receive_frame(std::span<const std::uint8_t> frame);
+    // Another station's frame holds the medium over [start, end): the chip
+    // defers a transmission until the medium is free, and a stop lets a
+    // frame that is coming in end first.
+    void medium_busy(Nanoseconds start, Nanoseconds end);
 
     Dp8390Faults& faults() { return faults_; }
     const Dp8390Config& config() const { return config_; }
@@ -69,6 +83,8 @@ public:
     // Whether a frame on the wire now would be looked at at all: not while the
     // chip is stopped or in loopback (an overflow recovery, a restart).
     bool receiver_on() const;
+    // TXP was accepted but the frame waits for the medium to fall quiet.
+    bool transmit_deferred() const { return transmit_deferred_; }
     std::uint8_t isr() const { return isr_; }
     // How the host laid out the card memory (page numbers) and set the data path.
     struct Layout {
@@ -78,17 +94,31 @@ public:
 
 private:
     enum class RemoteDma { Idle, Read, Write };
+    // Where the host is in the recovery a ring overflow demands: stop, wait,
+    // clear RBCR0/1, internal loopback, start, drain the ring (BNRY moves),
+    // leave loopback.
+    enum class OverflowRecovery { None, AwaitingRestart, Draining };
+    struct Carrier {
+        Nanoseconds start, end;
+    };
 
     // Registers.
     std::uint8_t read_register(std::uint16_t reg);
     void write_register(std::uint16_t reg, std::uint8_t value);
     std::uint8_t command_value() const;
     void write_command(std::uint8_t value);
+    void write_remote_command(std::uint8_t value);
+    void transmit_command();
+    void write_transmit_config(std::uint8_t value);
+    void write_ring_bound(std::uint8_t& bound, std::uint8_t value, const char* name);
+    void note_remote_count_write(std::uint16_t reg, std::uint8_t value);
 
     // Chip state.
     void start();
     void stop();
-    void reset_chip();
+    void reset_chip(Nanoseconds settle = 0);
+    void show_reset_at(Nanoseconds when);
+    void check_overflow_restart();
     void power_up_registers();
     void write_current_page(std::uint8_t page);
     void raise_isr(std::uint8_t bits);
@@ -118,7 +148,13 @@ private:
 
     // Transmit.
     void start_transmission();
+    void check_transmit_area();
+    void begin_on_wire();
     void put_frame_on_wire();
+    void drop_deferred_transmission();
+    void forget_past_carrier();
+    Nanoseconds medium_free_at();
+    std::optional<Nanoseconds> reception_in_progress_end();
     void finish_transmission(std::uint8_t tsr, std::uint8_t isr_bits);
 
     // Receive.
@@ -126,6 +162,7 @@ private:
     std::uint8_t next_ring_page(std::uint8_t page) const;
     bool ring_has_room(unsigned pages, std::uint8_t& after) const;
     void store_frame(std::span<const std::uint8_t> frame, bool group);
+    void check_ring_placement();
     void ring_overflow();
 
     VirtualClock& clock_;
@@ -140,6 +177,13 @@ private:
     std::uint8_t remote_bits_ = 0;  // RD2-RD0 as last written
     bool started_ = false;
     bool transmitting_ = false;
+    bool transmit_deferred_ = false;
+    Nanoseconds transmit_ends_ = 0;  // when the frame going out will have left
+    Nanoseconds stopped_at_ = 0;     // when the chip was last stopped while running
+    // RBCR0 and RBCR1 written with 0 since then.
+    bool remote_count_low_cleared_ = false;
+    bool remote_count_high_cleared_ = false;
+    VirtualClock::EventId reset_event_ = 0;  // RST still to show (realistic timing)
     // Card bytes of the frame going out, [first, end), and whether the current
     // remote write has already been caught writing into them.
     std::uint32_t transmit_first_ = 0;
@@ -163,7 +207,14 @@ private:
     std::uint8_t bnry_ = 0;
     std::uint8_t curr_ = 0;
     std::uint16_t clda_ = 0;        // where the local DMA last stopped writing
-    bool receive_blocked_ = false;  // after an overflow, until BNRY is written
+    bool receive_blocked_ = false;  // after an overflow, until BNRY moves
+    OverflowRecovery recovery_ = OverflowRecovery::None;
+    bool ring_drained_ = false;   // BNRY has moved since the overflow
+    bool ring_reported_ = false;  // the ring's placement was recorded as a violation
+    // Frames of other stations on the medium, oldest first.
+    std::vector<Carrier> carrier_;
+    // After a stop with realistic timing: a frame ending by then still arrives.
+    std::optional<Nanoseconds> receive_through_;
     MacAddress par_{};
     std::array<std::uint8_t, 8> mar_{};
 

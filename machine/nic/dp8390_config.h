@@ -26,6 +26,11 @@ struct Dp8390Config {
     // Whether the function asserts IOIS16# on its data port, so that a socket
     // window sized by the card passes word accesses as one 16-bit cycle.
     bool drives_iois16 = true;
+    // Timing as the part shows it: after a stop, RST only once a frame still
+    // coming in (or going out) has ended; after the reset port, RST only once
+    // the controller's internal reset is over. Off, both show at once, which
+    // keeps functional tests free of waits.
+    bool realistic_timing = false;
 
     static Dp8390Config sixteen_bit_card() { return {}; }
     static Dp8390Config eight_bit_card() {

@@ -3,6 +3,7 @@
 // page BNRY names.
 
 #include <algorithm>
+#include <cstdio>
 
 #include "machine/nic/dp8390.h"
 #include "machine/nic/dp8390_registers.h"
@@ -25,7 +26,11 @@ bool Dp8390::receiver_on() const {
 }
 
 void Dp8390::receive_frame(std::span<const std::uint8_t> frame) {
-    if (!receiver_on()) return;
+    // A frame that was already coming in when the chip was told to stop is
+    // still taken (realistic timing only; otherwise a stop is instant).
+    const bool finishing = !started_ && receive_through_ == clock_.now();
+    receive_through_.reset();
+    if ((!started_ && !finishing) || (tcr_ & TCR_LOOPBACK)) return;
     // Runts are thrown away before address recognition has anything to say.
     if (frame.size() < kMinimumFrame) return;
     if (!address_accepted(frame)) return;
@@ -97,6 +102,7 @@ void Dp8390::store_frame(std::span<const std::uint8_t> frame, bool group) {
         return;
     }
 
+    check_ring_placement();
     const std::uint8_t status = RSR_PRX | (group ? RSR_PHY : 0);
     std::array<std::uint8_t, kHeaderBytes> header{status, next_page, static_cast<std::uint8_t>(count),
                                                   static_cast<std::uint8_t>(count >> 8)};
@@ -125,11 +131,28 @@ void Dp8390::store_frame(std::span<const std::uint8_t> frame, bool group) {
     raise_isr(ISR_PRX);
 }
 
+// The local DMA writes the ring where PSTART and PSTOP put it; outside the
+// card's RAM a frame goes nowhere. Recorded once per placement.
+void Dp8390::check_ring_placement() {
+    if (ring_reported_) return;
+    const std::uint32_t first = static_cast<std::uint32_t>(pstart_) << 8;
+    const std::uint32_t end = static_cast<std::uint32_t>(pstop_) << 8;
+    if (pstart_ < pstop_ && first >= memory_.ram_begin() && end <= memory_.ram_end()) return;
+    ring_reported_ = true;
+    char text[96];
+    std::snprintf(text, sizeof text,
+                  "frame stored into ring PSTART 0x%02X PSTOP 0x%02X outside the card's RAM", pstart_,
+                  pstop_);
+    violation(text);
+}
+
 // The frame does not fit before BNRY: it is lost, and so is every later one
-// until the host makes room.
+// until the host moves BNRY. The host then owes the chip the full recovery.
 void Dp8390::ring_overflow() {
     tally(cntr_missed_);
     receive_blocked_ = true;
+    recovery_ = OverflowRecovery::AwaitingRestart;
+    ring_drained_ = false;
     raise_isr(ISR_OVW | ISR_RST);
 }
 

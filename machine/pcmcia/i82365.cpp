@@ -10,9 +10,18 @@ constexpr std::uint8_t kStatusChangeEnableMask = 0x0F;
 constexpr std::uint32_t kPageShift = 12;         // memory windows map 4 KB pages
 constexpr std::uint32_t kCardPageMask = 0x3FFF;  // 26-bit card address space in 4 KB pages
 
-// Bits 3-0 of 0x03 and 7-4 of 0x05 name an IRQ; 0 means "not steered".
+// Bits 3-0 of 0x03 and 7-4 of 0x05 name an IRQ; 0 means "not steered". The
+// 82365SL has pins for IRQ 3, 4, 5, 7, 9, 10, 11, 12, 14 and 15 only: any
+// other level reaches no line at all.
+constexpr std::uint16_t kRoutableIrqs =
+    1u << 3 | 1u << 4 | 1u << 5 | 1u << 7 | 1u << 9 | 1u << 10 | 1u << 11 | 1u << 12 | 1u << 14 | 1u << 15;
+
+bool routable(unsigned field) {
+    return field == 0 || (kRoutableIrqs >> field & 1) != 0;
+}
+
 int irq_line(unsigned field) {
-    return field == 0 ? kNoIrqLine : static_cast<int>(field);
+    return field == 0 || !routable(field) ? kNoIrqLine : static_cast<int>(field);
 }
 
 std::string hex(std::uint32_t v) {
@@ -141,7 +150,7 @@ std::uint8_t I82365::interface_status(const Socket& s) const {
     if (!s.card) return 0x00;
     std::uint8_t v = kStatusCardDetect | kStatusBvd2 | kStatusBvd1Stschg;
     if (s.regs[kPowerControl] & kPowerVcc) v |= kStatusPowerActive;
-    if (s.card->operational()) v |= kStatusReady;
+    if (s.card->ready()) v |= kStatusReady;
     if (io_card_mode(s) && s.card->stschg())
         v &= static_cast<std::uint8_t>(~kStatusBvd1Stschg);  // 0 = asserted
     return v;
@@ -194,12 +203,18 @@ void I82365::write_register(std::uint8_t index, std::uint8_t value) {
         case kCardStatusChange:
             break;  // read only
         case kPowerControl:
+            s.regs[reg] = value;
+            apply_power_and_reset(s);
+            update_interrupts(s);
+            break;
         case kInterruptControl:
+            check_steering(s, "interrupt and general control", s.regs[reg] & 0x0F, value & 0x0F);
             s.regs[reg] = value;
             apply_power_and_reset(s);
             update_interrupts(s);
             break;
         case kStatusChangeConfig:
+            check_steering(s, "status change interrupt configuration", s.regs[reg] >> 4, value >> 4);
             s.regs[reg] = value;
             update_interrupts(s);
             break;
@@ -243,9 +258,9 @@ std::optional<I82365::CardRoute> I82365::route(std::uint16_t port) const {
         if (!s.card) continue;
         for (unsigned w = 0; w < 2; ++w) {
             if (!io_window_passes(s, w, port)) continue;
-            // An open window onto a dead card still runs the cycle on the socket;
-            // nobody answers, so it reads 0xFF (and the access is a driver fault).
-            if (!s.card->operational()) return CardRoute{i, {}, IoWidth::Byte};
+            // An open window onto a dead or busy card still runs the cycle on the
+            // socket; nobody answers, so it reads 0xFF (and the access is a driver fault).
+            if (!s.card->ready()) return CardRoute{i, {}, IoWidth::Byte};
             const TwoFunctionCard::PortTarget target = s.card->function_at(port);
             if (target) return CardRoute{i, target, window_width(s, w, target, port)};
         }
@@ -254,12 +269,21 @@ std::optional<I82365::CardRoute> I82365::route(std::uint16_t port) const {
 }
 
 bool I82365::card_alive(const Socket& s, const char* access, std::uint32_t where) {
-    if (s.card->operational()) return true;
+    if (s.card->ready()) return true;
     const unsigned socket = static_cast<unsigned>(&s - sockets_.data());
+    const char* state = !s.card->powered()   ? " is unpowered"
+                        : s.card->in_reset() ? " is held in reset"
+                                             : " is still busy after its reset";
     violations_.push_back(std::string(access) + " at " + hex(where) + " while the card in socket " +
-                          std::to_string(socket) +
-                          (s.card->powered() ? " is held in reset" : " is unpowered"));
+                          std::to_string(socket) + state);
     return false;
+}
+
+void I82365::check_steering(const Socket& s, const char* reg, unsigned before, unsigned after) {
+    if (after == before || routable(after)) return;
+    const unsigned socket = static_cast<unsigned>(&s - sockets_.data());
+    violations_.push_back("socket " + std::to_string(socket) + " " + reg + " steers to IRQ " +
+                          std::to_string(after) + ", which the 82365SL cannot route");
 }
 
 IoWidth I82365::decode(std::uint16_t port) const {

@@ -107,8 +107,9 @@ public:
     IrqLines::SourceId status_change_source(unsigned socket) const { return sockets_.at(socket).status_irq; }
     IrqLines::SourceId ireq_source(unsigned socket) const { return sockets_.at(socket).ireq_irq; }
 
-    // Accesses a correct driver would not make: card windows used while the card
-    // is unpowered or held in reset.
+    // What a correct driver would not do: card windows used while the card is
+    // unpowered, held in reset or busy after it; an interrupt steered to a
+    // level the chip cannot route.
     const std::vector<std::string>& violations() const { return violations_; }
     void clear_violations() { violations_.clear(); }
 
@@ -166,8 +167,10 @@ private:
     std::uint32_t card_memory_address(const Socket& s, std::uint32_t host_address) const;
     std::uint8_t memory_read(std::uint32_t address);
     void memory_write(std::uint32_t address, std::uint8_t value);
-    // False (and a violation recorded) when the card behind a window is unpowered or held in reset.
+    // False (and a violation recorded) when the card behind a window is unpowered, held in reset or busy.
     bool card_alive(const Socket& s, const char* access, std::uint32_t where);
+    // A violation when an IRQ field changes to a level the chip has no pin for.
+    void check_steering(const Socket& s, const char* reg, unsigned before, unsigned after);
 
     IsaBus& bus_;
     bool present_;

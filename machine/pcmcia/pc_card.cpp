@@ -30,16 +30,24 @@ TwoFunctionCard::~TwoFunctionCard() {
 
 void TwoFunctionCard::set_powered(bool on) {
     if (on == powered_) return;
+    const bool was_operational = operational();
     powered_ = on;
     // Power going away loses all state; power arriving starts from power-up state.
     reset();
+    note_reset_released(was_operational);
 }
 
 void TwoFunctionCard::set_reset(bool asserted) {
     if (asserted == in_reset_) return;
+    const bool was_operational = operational();
     in_reset_ = asserted;
     if (asserted) reset();
+    note_reset_released(was_operational);
     signals_changed();
+}
+
+void TwoFunctionCard::note_reset_released(bool was_operational) {
+    if (!was_operational && operational() && clock_ != nullptr) ready_at_ = clock_->now() + busy_after_reset_;
 }
 
 void TwoFunctionCard::reset() {

@@ -23,6 +23,7 @@
 #include <functional>
 
 #include "machine/card_function.h"
+#include "machine/clock.h"
 
 namespace machine {
 
@@ -37,6 +38,10 @@ public:
     static constexpr std::uint8_t kAudio = 0x08;
     static constexpr std::uint8_t kIntr = 0x02;
     static constexpr std::uint8_t kSerialInterruptToIreq = 0x08;
+    // With realistic timing: how long the card keeps READY low after it comes
+    // out of reset. A PC Card host must allow 20 ms after RESET is released
+    // before it touches the card; this card takes all of it.
+    static constexpr Nanoseconds kBusyAfterReset = 20 * kMillisecond;
 
     // Where a host port lands on the card.
     struct PortTarget {
@@ -58,6 +63,14 @@ public:
     bool powered() const { return powered_; }
     bool in_reset() const { return in_reset_; }
     bool operational() const { return powered_ && !in_reset_; }
+    // From now on the card is busy for `busy` each time it comes out of reset
+    // (RESET released with power on, or power applied with RESET released).
+    void set_busy_after_reset(const VirtualClock& clock, Nanoseconds busy) {
+        clock_ = &clock;
+        busy_after_reset_ = busy;
+    }
+    // Operational and past its busy time: what the socket shows as READY.
+    bool ready() const { return operational() && (clock_ == nullptr || clock_->now() >= ready_at_); }
 
     // The function that answers at a host I/O port, if the configuration placed one there.
     PortTarget function_at(std::uint16_t port) const;
@@ -84,6 +97,7 @@ public:
 private:
     void reset();
     void signals_changed();
+    void note_reset_released(bool was_operational);
 
     CardFunction& ethernet_;
     CardFunction& uart_;
@@ -93,6 +107,9 @@ private:
     std::uint8_t status_ = 0;
     std::uint8_t serial_control_ = 0;
     std::function<void()> signals_listener_;
+    const VirtualClock* clock_ = nullptr;
+    Nanoseconds busy_after_reset_ = 0;
+    Nanoseconds ready_at_ = 0;
 };
 
 }  // namespace machine

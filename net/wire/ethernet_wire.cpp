@@ -20,6 +20,8 @@ void EthernetWire::detach(WireEndpoint& endpoint) {
 machine::Nanoseconds EthernetWire::transmit(const WireEndpoint* sender, std::span<const std::uint8_t> frame) {
     const machine::Nanoseconds start = std::max(clock_.now(), busy_until_);
     busy_until_ = start + frame_time(frame.size());
+    for (WireEndpoint* endpoint : endpoints_)
+        if (endpoint != sender) endpoint->medium_busy(start, busy_until_);
     // Frames end in the order they started, so each delivery takes the oldest.
     const auto event = clock_.schedule_at(busy_until_, [this] { deliver_oldest(); });
     in_flight_.push_back({sender, std::vector<std::uint8_t>(frame.begin(), frame.end()), event});

@@ -15,6 +15,9 @@ public:
     NicPort& operator=(const NicPort&) = delete;
 
     void receive_frame(std::span<const std::uint8_t> frame) override { nic_.receive_frame(frame); }
+    void medium_busy(machine::Nanoseconds start, machine::Nanoseconds end) override {
+        nic_.medium_busy(start, end);
+    }
 
 private:
     EthernetWire& wire_;

@@ -30,6 +30,14 @@ void PeerStation::send_now(std::vector<std::uint8_t>& frame) {
 }
 
 void PeerStation::receive_frame(std::span<const std::uint8_t> frame) {
+    if (frame.size() < kMinimumFrame) {
+        ++runts_;
+        return;
+    }
+    if (frame.size() > kMaximumFrame) {
+        ++giants_;
+        return;
+    }
     received_.push_back({wire_.clock().now(), std::vector<std::uint8_t>(frame.begin(), frame.end())});
     if (handler_) handler_(frame);
 }

@@ -1,7 +1,10 @@
 #pragma once
 // A scripted station on the wire: it sends the frames it is given at the
 // virtual times it is given, padding short ones as any Ethernet MAC does, and
-// remembers every frame it hears together with the time it arrived.
+// remembers every frame it hears together with the time it arrived. A frame
+// shorter than 60 bytes or longer than 1514 (without FCS) is no Ethernet
+// frame: a real MAC drops it as a runt or a giant, and so does the peer,
+// counting it instead.
 
 #include <cstdint>
 #include <functional>
@@ -16,6 +19,7 @@ namespace net {
 class PeerStation : public WireEndpoint {
 public:
     static constexpr std::size_t kMinimumFrame = 60;
+    static constexpr std::size_t kMaximumFrame = 1514;
 
     struct Arrival {
         machine::Nanoseconds time;
@@ -34,6 +38,9 @@ public:
 
     const std::vector<Arrival>& received() const { return received_; }
     void clear_received() { received_.clear(); }
+    // Frames heard but dropped for their length.
+    std::size_t runts() const { return runts_; }
+    std::size_t giants() const { return giants_; }
     // Called after each arrival has been recorded, e.g. to answer it.
     void on_receive(std::function<void(std::span<const std::uint8_t>)> handler) {
         handler_ = std::move(handler);
@@ -49,6 +56,8 @@ private:
     std::vector<machine::VirtualClock::EventId> scheduled_;
     std::function<void(std::span<const std::uint8_t>)> handler_;
     std::size_t frames_sent_ = 0;
+    std::size_t runts_ = 0;
+    std::size_t giants_ = 0;
 };
 
 }  // namespace net

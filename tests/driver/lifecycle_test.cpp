@@ -1,11 +1,14 @@
 // One adapter through its whole life, as NDIS drives it: load, initialise,
 // filter and multicast list, traffic both ways, queries, reset, more traffic,
 // halt. Nothing may break a model's protocol or the wrapper's rules, and
-// nothing may be left allocated, claimed or connected at the end.
+// nothing may be left allocated, claimed or connected at the end -- on either
+// card width, and with the parts' own delays (RST late after a stop or a
+// reset, the card busy after its reset) as well as without them.
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "tests/driver/fixture.h"
@@ -33,11 +36,17 @@ bool peer_heard(testbed::Testbed& tb, const std::vector<std::uint8_t>& sent) {
     return false;
 }
 
-class AdapterLife : public ::testing::TestWithParam<bool> {};
+struct Life {
+    bool eight_bit;
+    bool realistic_timing;
+};
+
+class AdapterLife : public ::testing::TestWithParam<Life> {};
 
 TEST_P(AdapterLife, FromLoadToHalt) {
     testbed::TestbedOptions options;
-    if (GetParam()) options.pc.nic = machine::Dp8390Config::eight_bit_card();
+    if (GetParam().eight_bit) options.pc.nic = machine::Dp8390Config::eight_bit_card();
+    options.pc.realistic_timing = GetParam().realistic_timing;
     testbed::Testbed tb(options);
     const host::MacAddress station = options.pc.nic.station_address;
 
@@ -103,9 +112,12 @@ TEST_P(AdapterLife, FromLoadToHalt) {
     EXPECT_TRUE(tb.error_log().entries().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(BothCardWidths, AdapterLife, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& p) {
-                             return p.param ? "EightBitCard" : "SixteenBitCard";
+INSTANTIATE_TEST_SUITE_P(BothCardWidthsAndTimings, AdapterLife,
+                         ::testing::Values(Life{false, false}, Life{true, false}, Life{false, true},
+                                           Life{true, true}),
+                         [](const ::testing::TestParamInfo<Life>& p) {
+                             return std::string(p.param.eight_bit ? "EightBitCard" : "SixteenBitCard") +
+                                    (p.param.realistic_timing ? "RealisticTiming" : "");
                          });
 
 }  // namespace

@@ -49,9 +49,12 @@ struct CardOnWire : ::testing::Test {
 };
 }  // namespace
 
-TEST_F(CardOnWire, PeerGetsExactlyWhatTheCardSentWhenTheCardReportsIt) {
-    const auto frame = send(42);  // a short frame stays short: the card does not pad
-    const Nanoseconds done = (42 + 24) * 800;
+// The card sends exactly TBCR bytes; the peer takes what is an Ethernet
+// frame (60 to 1514 bytes without FCS) and counts the rest as a real MAC
+// would, as runts and giants.
+TEST_F(CardOnWire, PeerGetsExactlyWhatTheCardSentAndCountsRuntsAndGiants) {
+    const auto frame = send(60);
+    const Nanoseconds done = (60 + 24) * 800;
     c.clock.advance(done - 1);
     EXPECT_TRUE(peer.received().empty());
     EXPECT_EQ(c.in(ISR)&0x02, 0);
@@ -60,6 +63,17 @@ TEST_F(CardOnWire, PeerGetsExactlyWhatTheCardSentWhenTheCardReportsIt) {
     EXPECT_EQ(peer.received()[0].frame, frame);
     EXPECT_EQ(peer.received()[0].time, done);
     EXPECT_EQ(c.in(ISR), 0x02);
+
+    for (std::size_t length : {59u, 1515u, 1514u, 42u}) {
+        c.out(ISR, 0xFF);
+        send(length);  // the card does not pad: a short frame stays short
+        c.clock.advance(machine::kMillisecond + EthernetWire::frame_time(length));
+        EXPECT_EQ(c.in(ISR), 0x02) << length;
+    }
+    ASSERT_EQ(peer.received().size(), 2u);
+    EXPECT_EQ(peer.received()[1].frame.size(), 1514u);
+    EXPECT_EQ(peer.runts(), 2u);
+    EXPECT_EQ(peer.giants(), 1u);
     EXPECT_TRUE(c.nic.violations().empty());
 }
 

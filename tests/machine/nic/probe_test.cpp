@@ -10,17 +10,18 @@ using machine::Dp8390Config;
 
 namespace {
 
-// Dummy read (CRDA must leave the address), pattern down, pattern back.
+// Dummy read (CRDA must leave the address), pattern down, pattern back; each
+// transfer after aborting whatever the one before left unfinished.
 bool ram_answers(Chip& c, std::uint16_t a, bool words) {
     const std::uint8_t pattern[4] = {0xAA, 0x55, 0xFF, 0x00};
-    c.out(kCommand, 0x00);
+    c.out(kCommand, 0x20);
     c.remote(a, 2, 0x0A);
     if (words)
         c.nic.read16(kDataPort);
     else
         c.in(kDataPort), c.in(kDataPort);
     if (c.crda() == a) return false;
-    c.out(kCommand, 0x00);
+    c.out(kCommand, 0x20);
     c.remote(a, 4, 0x12);
     for (int i = 0; i < 4; i += words ? 2 : 1) {
         if (words)
@@ -28,7 +29,7 @@ bool ram_answers(Chip& c, std::uint16_t a, bool words) {
         else
             c.out(kDataPort, pattern[i]);
     }
-    c.out(kCommand, 0x00);
+    c.out(kCommand, 0x20);
     c.remote(a, 4, 0x0A);
     std::uint8_t back[4];
     for (int i = 0; i < 4; i += words ? 2 : 1) {

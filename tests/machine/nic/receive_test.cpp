@@ -104,7 +104,8 @@ TEST_F(Receive, OverflowDropsCountsAndBlocksUntilBoundaryMoves) {
     EXPECT_TRUE(c.nic.interrupt());
     c.out(BNRY, 0x4C);  // rewriting the same page frees nothing
     EXPECT_EQ(c.in(ISR), 0x90);
-    c.nic.receive_frame(frame_to(me, 60));  // would fit, but the ring is blocked
+    set_page1(CURR, 0x7D);                  // and neither does rewriting CURR
+    c.nic.receive_frame(frame_to(me, 60));  // would fit, but the ring is still blocked
     EXPECT_EQ(page1(CURR), 0x7D);
     EXPECT_EQ(c.in(CNTR2), 2);
     EXPECT_EQ(c.in(CNTR2), 0);  // cleared by reading
@@ -112,6 +113,79 @@ TEST_F(Receive, OverflowDropsCountsAndBlocksUntilBoundaryMoves) {
     EXPECT_EQ(c.in(ISR)&0x80, 0);
     c.nic.receive_frame(frame_to(me, 60));
     EXPECT_EQ(page1(CURR), 0x7E);
+}
+
+// After an overflow the host owes the chip its recovery: stop, wait 1.6 ms,
+// clear RBCR0 and RBCR1, internal loopback, start, empty the ring (BNRY
+// moves), leave loopback. Every step a restart skips is named, and the ring
+// stores again only once BNRY has moved.
+TEST(OverflowRecovery, EveryStepARestartSkipsIsNamed) {
+    const std::string late = "overflow recovery restarted the chip ";
+    const std::string rbcr = "overflow recovery restarted the chip without clearing RBCR0 and RBCR1";
+    const std::string loop = "overflow recovery restarted the chip without internal loopback (TCR LB0)";
+    const std::string undrained =
+        "overflow recovery left loopback before draining the ring (BNRY has not moved)";
+    struct Case {
+        const char* what;
+        machine::Nanoseconds wait;
+        bool clear_low, clear_high, loopback, drain;
+        std::vector<std::string> violations;
+    };
+    const Case cases[] = {
+        {"every step", 1600000, true, true, true, true, {}},
+        {"too short a wait",
+         1599999,
+         true,
+         true,
+         true,
+         true,
+         {late + "1599 us after the stop, without the 1.6 ms wait"}},
+        {"RBCR1 left", 1600000, true, false, true, true, {rbcr}},
+        {"RBCR0 left", 1600000, false, true, true, true, {rbcr}},
+        {"no loopback", 1600000, true, true, false, true, {loop}},
+        {"loopback left with the ring full", 1600000, true, true, true, false, {undrained}},
+        {"stop and start alone",
+         0,
+         false,
+         false,
+         false,
+         true,
+         {late + "0 us after the stop, without the 1.6 ms wait", rbcr, loop}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        Chip c;
+        c.bring_up();
+        const machine::MacAddress me = c.nic.config().station_address;
+        for (int i = 0; i < 9; ++i) c.nic.receive_frame(frame_to(me, 1514));  // the ninth overflows
+        c.out(kCommand, 0x21);
+        c.clock.advance(k.wait);
+        if (k.clear_low) c.out(RBCR0, 0);
+        if (k.clear_high) c.out(RBCR1, 0);
+        if (k.loopback) c.out(TCR, 0x02);
+        c.out(kCommand, 0x22);
+        c.nic.receive_frame(frame_to(me, 60));  // in loopback, or the ring still blocked
+        if (k.drain) c.out(BNRY, 0x52);         // the first frame taken
+        c.out(TCR, 0x00);
+        c.nic.receive_frame(frame_to(me, 60));
+        c.out(kCommand, 0x62);
+        EXPECT_EQ(c.in(CURR), k.drain ? 0x7E : 0x7D);
+        EXPECT_EQ(c.nic.violations(), k.violations);
+    }
+}
+
+TEST_F(Receive, RingBoundsChangeOnlyWhileStoppedAndTheRingMustLieInRam) {
+    c.out(PSTART, 0x4C);  // while running, even the same value
+    c.out(kCommand, 0x21);
+    c.out(PSTOP, 0x90);  // stopped: accepted, but past the end of the RAM
+    c.out(kCommand, 0x22);
+    c.nic.receive_frame(frame_to(me, 60));
+    c.nic.receive_frame(frame_to(me, 60));  // recorded once per placement
+    EXPECT_EQ(page1(CURR), 0x4F);
+    EXPECT_EQ(
+        c.nic.violations(),
+        (std::vector<std::string>{"PSTART <- 0x4C while the chip runs",
+                                  "frame stored into ring PSTART 0x4C PSTOP 0x90 outside the card's RAM"}));
 }
 
 TEST_F(Receive, ErrorFaultsAreCountedNotStoredAndCntComesAtHalfRange) {

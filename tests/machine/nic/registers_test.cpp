@@ -17,6 +17,57 @@ TEST(Dp8390Registers, ResetPortReadStopsTheChipAndMasksEverything) {
     EXPECT_FALSE(c.nic.started());
     c.out(kCommand, 0xA0);  // page 2: IMR reads back
     EXPECT_EQ(c.in(IMR), 0x00);
+
+    // It also forgets a ring overflow: a plain set-up, with no recovery, stores again.
+    c.bring_up();
+    for (int i = 0; i < 9; ++i) c.nic.receive_frame(frame_to(c.nic.config().station_address, 1514));
+    c.in(0x1F);
+    c.bring_up();
+    c.nic.receive_frame(frame_to(c.nic.config().station_address, 60));
+    EXPECT_EQ(c.in(ISR), 0x01);
+    EXPECT_TRUE(c.nic.violations().empty());
+}
+
+// With realistic timing RST shows only once the chip is really at rest: after
+// a stop, when the frame coming in (which is still stored) or going out has
+// ended; after the reset port, when the internal reset is over.
+TEST(Dp8390Registers, RealisticTimingShowsRstOnlyOnceTheChipIsAtRest) {
+    Dp8390Config config;
+    config.realistic_timing = true;
+    Chip c(config);
+    c.bring_up();
+    const machine::Nanoseconds t0 = c.clock.now();
+    c.nic.medium_busy(t0, t0 + 100000);
+    c.clock.advance(40000);
+    c.out(kCommand, 0x21);
+    c.clock.advance(59999);
+    EXPECT_EQ(c.in(ISR), 0x00);
+    c.clock.advance(1);
+    c.nic.receive_frame(frame_to(config.station_address, 60));
+    EXPECT_EQ(c.in(ISR), 0x81);  // RST, and the frame that was coming in
+
+    c.out(ISR, 0xFF);
+    c.out(kCommand, 0x22);
+    c.load_frame(frame_to({0x02, 0, 0, 0, 0, 7}, 60));
+    c.out(kCommand, 0x26);
+    c.out(kCommand, 0x21);
+    c.clock.advance(machine::Dp8390::wire_time(60) - 1);
+    EXPECT_EQ(c.in(ISR), 0x00);
+    c.clock.advance(1);
+    EXPECT_EQ(c.in(ISR), 0x82);  // the frame went out, then the chip came to rest
+
+    c.out(kCommand, 0x22);
+    c.out(kCommand, 0x21);  // nothing in hand: at once
+    EXPECT_EQ(c.in(ISR), 0x82);
+
+    c.in(0x1F);
+    EXPECT_EQ(c.in(ISR), 0x00);
+    c.clock.advance(machine::Dp8390::kResetPortSettle - 1);
+    c.out(kCommand, 0x21);  // a stop does not hurry the reset
+    EXPECT_EQ(c.in(ISR), 0x00);
+    c.clock.advance(1);
+    EXPECT_EQ(c.in(ISR), 0x80);
+    EXPECT_TRUE(c.nic.violations().empty());
 }
 
 TEST(Dp8390Registers, CommandKeepsRunStateUnlessStartOrStopIsWritten) {

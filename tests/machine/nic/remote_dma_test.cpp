@@ -66,14 +66,27 @@ TEST_F(RemoteDma, ProtocolViolationsAreRecorded) {
     c.out(DCR, 0x48);
     c.remote(0x4000, 2, 0x0A);
     c.nic.read16(kDataPort);  // word in byte mode
+    // Only an abort (RD 1xx) may cut a transfer short (that read has a byte
+    // left): not a new command, not a CR write with RD = 000 -- except the
+    // probe's CR = 0x00, tolerated.
+    c.remote(0x4000, 4, 0x0A);
+    c.in(kDataPort);
+    c.remote(0x4000, 4, 0x12);
+    c.out(kCommand, 0x00);
+    c.out(kCommand, 0x42);
+    c.out(kCommand, 0x22);
+    c.remote(0x4000, 4, 0x0A);  // after the abort: fine
     const auto& v = c.nic.violations();
-    ASSERT_EQ(v.size(), 6u);
+    ASSERT_EQ(v.size(), 9u);
     EXPECT_NE(v[0].find("no remote DMA"), std::string::npos);
     EXPECT_NE(v[1].find("reached 0"), std::string::npos);
     EXPECT_NE(v[2].find("odd card address 0x4001"), std::string::npos);
     EXPECT_NE(v[3].find("during a remote write"), std::string::npos);
     EXPECT_NE(v[4].find("no remote DMA"), std::string::npos);
     EXPECT_NE(v[5].find("byte mode"), std::string::npos);
+    EXPECT_EQ(v[6], "CR 0x0A starts a remote command over an unfinished remote read");
+    EXPECT_EQ(v[7], "CR 0x12 starts a remote command over an unfinished remote read");
+    EXPECT_EQ(v[8], "CR 0x42 (no remote command) over an unfinished remote write");
 }
 
 // The driver's dummy read: two bytes from A, then CRDA must have left A.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "chip.h"
 
 using namespace nictest;
@@ -36,6 +38,7 @@ TEST_F(Transmit, SendsExactlyTbcrBytesAndCompletesAfterTheWireTime) {
     c.clock.advance(done - 1);
     EXPECT_EQ(c.in(ISR)&0x02, 0);
     c.out(kCommand, 0x26);  // TXP again while busy: still one frame
+    EXPECT_EQ(c.nic.violations(), std::vector<std::string>{"TXP while a frame is still going out"});
     c.clock.advance(1);
     EXPECT_EQ(c.in(ISR), 0x02);
     EXPECT_EQ(c.in(TSR), 0x01);
@@ -91,6 +94,7 @@ TEST_F(Transmit, TxpNeedsARunningChipAndAStopLetsTheFrameFinish) {
     c.out(kCommand, 0x05);  // TXP while stopped
     EXPECT_FALSE(c.nic.transmitting());
     EXPECT_EQ(c.in(kCommand), 0x01);
+    EXPECT_EQ(c.nic.violations(), std::vector<std::string>{"TXP while the chip is stopped"});
     c.out(kCommand, 0x26);
     c.out(kCommand, 0x21);
     c.clock.advance(Dp8390::wire_time(60));
@@ -101,6 +105,53 @@ TEST_F(Transmit, TxpNeedsARunningChipAndAStopLetsTheFrameFinish) {
     c.clock.advance(Dp8390::wire_time(60));
     EXPECT_EQ(c.in(ISR), 0x80);
     EXPECT_EQ(sent.size(), 2u);
+}
+
+// Carrier sense: a frame waits while another station's frame is on the
+// medium. Until it starts, a stop drops it without a trace (no PTX, no TXE),
+// and only the host sending it again gets it out.
+TEST_F(Transmit, AFrameWaitingForTheMediumGoesWhenItIsFreeOrNotAtAllAfterAStop) {
+    for (bool stopped : {false, true}) {
+        SCOPED_TRACE(stopped ? "stopped while waiting" : "left alone");
+        c.bring_up();
+        sent.clear();
+        const Nanoseconds t0 = c.clock.now();
+        c.nic.medium_busy(t0, t0 + 500000);
+        load(60);
+        c.out(kCommand, 0x26);
+        EXPECT_TRUE(c.nic.transmit_deferred());
+        c.clock.advance(250000);
+        EXPECT_TRUE(sent.empty());
+        if (stopped) c.out(kCommand, 0x21);
+        c.clock.advance(machine::kMillisecond);
+        if (stopped) {
+            EXPECT_TRUE(sent.empty());
+            EXPECT_FALSE(c.nic.transmitting());
+            EXPECT_EQ(c.in(ISR), 0x80);  // RST only
+            EXPECT_EQ(c.in(kCommand), 0x21);
+        } else {
+            ASSERT_EQ(sent.size(), 1u);
+            EXPECT_EQ(sent[0].first, t0 + 500000);
+            EXPECT_EQ(c.in(ISR), 0x02);
+        }
+        EXPECT_FALSE(c.nic.transmit_deferred());
+        EXPECT_TRUE(c.nic.violations().empty());
+    }
+}
+
+// The local DMA sends from card RAM: TPSR and TBCR must name bytes in it.
+TEST_F(Transmit, ATransmitAreaOutsideTheRamIsAViolation) {
+    load(60);
+    for (auto [tpsr, tbcr0, tbcr1] : {std::tuple{0x20, 60, 0}, {0x7F, 0x2C, 1}, {0x7E, 0, 2}}) {
+        c.out(TPSR, static_cast<std::uint8_t>(tpsr));
+        c.out(TBCR0, static_cast<std::uint8_t>(tbcr0));
+        c.out(TBCR1, static_cast<std::uint8_t>(tbcr1));
+        c.out(kCommand, 0x26);
+        c.clock.advance(2 * machine::kMillisecond);
+    }
+    EXPECT_EQ(c.nic.violations(),
+              (std::vector<std::string>{"transmit area 0x2000-0x203B lies outside the card's RAM",
+                                        "transmit area 0x7F00-0x802B lies outside the card's RAM"}));
 }
 
 // A real chip fetches the frame while it sends it, so a driver that reuses a

@@ -96,6 +96,12 @@ TEST(EmulatedPc, OptionsShapeTheMachine) {
         bring_up(pc);
         EXPECT_FALSE(pc.nic().word_port(0x10)) << "an 8-bit card does not drive IOIS16#";
     }
+    for (bool realistic : {false, true}) {
+        EmulatedPc pc({.realistic_timing = realistic});
+        EXPECT_EQ(pc.nic().config().realistic_timing, realistic);
+        bring_up(pc);  // waits nowhere: the card is still busy with realistic timing
+        EXPECT_EQ(pc.violations().empty(), !realistic);
+    }
 }
 
 }  // namespace

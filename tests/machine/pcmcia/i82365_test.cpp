@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 
 #include "machine/pcmcia/i82365.h"
 #include "machine/pcmcia/pc_card.h"
@@ -367,6 +368,56 @@ TEST(I82365, AccessToAnUnpoweredOrResetCardIsAViolation) {
     EXPECT_EQ(r.bus.mem_read8(kWindow + 0x3F8), 0xFF);
     ASSERT_EQ(r.pcic.violations().size(), 1u);
     EXPECT_NE(r.pcic.violations()[0].find("unpowered"), std::string::npos);
+}
+
+// With a busy time the card keeps READY low after it comes out of reset, and
+// an access in that window is a violation that reaches nothing.
+TEST(I82365, CardBusyAfterResetShowsNotReadyAndRefusesAccesses) {
+    Rig r;
+    r.card.set_busy_after_reset(r.bus.clock(), TwoFunctionCard::kBusyAfterReset);
+    r.write(0x03, 0x40);
+    r.write(0x02, 0x90);  // power with RESET released: out of reset now
+    r.write(0x06, 0x01);
+    r.write(0x10, 0xD8), r.write(0x11, 0x80), r.write(0x12, 0xD9), r.write(0x14, 0x27), r.write(0x15, 0x7F);
+    r.bus.clock().advance(TwoFunctionCard::kBusyAfterReset - 1);
+    EXPECT_EQ(r.read(0x01), 0x4F);
+    r.bus.mem_write8(kWindow + 0x3F8, 0x25);
+    EXPECT_EQ(r.card.configuration_option(), 0x00);
+    ASSERT_EQ(r.pcic.violations().size(), 1u);
+    EXPECT_NE(r.pcic.violations()[0].find("still busy after its reset"), std::string::npos);
+    r.bus.clock().advance(1);
+    EXPECT_EQ(r.read(0x01), 0x6F);
+    r.bus.mem_write8(kWindow + 0x3F8, 0x25);
+    EXPECT_EQ(r.card.configuration_option(), 0x25);
+    EXPECT_EQ(r.pcic.violations().size(), 1u);
+}
+
+// The 82365SL has interrupt pins for IRQ 3, 4, 5, 7, 9-12, 14 and 15 only.
+// Steering either interrupt to another level is recorded, once per change,
+// and the interrupt then reaches no line.
+TEST(I82365, SteeringToALevelWithoutAPinIsRecordedAndReachesNoLine) {
+    Rig r;
+    r.bring_up();
+    const std::set<unsigned> routable = {0, 3, 4, 5, 7, 9, 10, 11, 12, 14, 15};
+    for (unsigned irq = 0; irq < 16; ++irq) {
+        SCOPED_TRACE(irq);
+        r.pcic.clear_violations();
+        r.write(0x05, static_cast<std::uint8_t>(irq << 4 | 0x0B));
+        r.write(0x05, static_cast<std::uint8_t>(irq << 4 | 0x0B));  // no change: no second record
+        r.write(0x03, static_cast<std::uint8_t>(0x60 | irq));
+        const int line = routable.count(irq) && irq != 0 ? static_cast<int>(irq) : machine::kNoIrqLine;
+        EXPECT_EQ(r.bus.irq().line_of(r.pcic.status_change_source(0)), line);
+        EXPECT_EQ(r.bus.irq().line_of(r.pcic.ireq_source(0)), line);
+        if (routable.count(irq)) {
+            EXPECT_TRUE(r.pcic.violations().empty());
+        } else {
+            const std::string tail =
+                " steers to IRQ " + std::to_string(irq) + ", which the 82365SL cannot route";
+            EXPECT_EQ(r.pcic.violations(),
+                      (std::vector<std::string>{"socket 0 status change interrupt configuration" + tail,
+                                                "socket 0 interrupt and general control" + tail}));
+        }
+    }
 }
 
 TEST(I82365, SecondSocketIsProgrammedThroughIndexBase0x40) {
