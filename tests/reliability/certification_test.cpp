@@ -235,7 +235,15 @@ TEST_F(Certification, UndeclaredOidsAndSetsOfQueryOnlyOidsChangeNothing) {
     };
     ULONG filter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST;
     ASSERT_EQ(tb.protocol().set(OID_GEN_CURRENT_PACKET_FILTER, &filter, 4), NDIS_STATUS_SUCCESS);
+    // Some traffic first, so that a statistic set back to 0 shows.
+    for (unsigned i = 0; i < 2; ++i) {
+        tb.protocol().send(fixture::EthernetFrame(kPeer, kStation, 100, i));
+        tb.peer().send(fixture::Frame(100, i));
+    }
+    tb.run_for(50 * kMs);
     const auto before = Answers(tb);
+    ASSERT_EQ(before.at(OID_GEN_XMIT_OK), UlongBytes(2));
+    ASSERT_EQ(before.at(OID_GEN_RCV_OK), UlongBytes(2));
 
     auto expect_refused = [&](const Reply& r, const Bytes& sent) {
         EXPECT_EQ(r.status, NDIS_STATUS_INVALID_OID);
