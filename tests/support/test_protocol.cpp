@@ -6,10 +6,18 @@ namespace testbed {
 
 TestProtocol::~TestProtocol() = default;
 
-std::uint64_t TestProtocol::send(std::vector<std::uint8_t> bytes, const std::vector<std::size_t>& split) {
+std::uint64_t TestProtocol::send(std::vector<std::uint8_t> bytes, const std::vector<std::size_t>& split,
+                                 std::size_t first_offset) {
     const std::uint64_t id = next_id_++;
-    auto frame = std::make_unique<host::FramePacket>(packets_, buffers_, std::move(bytes), split);
+    // The offset is a leading buffer over filler bytes, unchained again before the send.
+    std::vector<std::size_t> pieces = split;
+    if (first_offset != 0) {
+        bytes.insert(bytes.begin(), first_offset, 0xA5);
+        pieces.insert(pieces.begin(), first_offset);
+    }
+    auto frame = std::make_unique<host::FramePacket>(packets_, buffers_, std::move(bytes), pieces);
     PNDIS_PACKET packet = frame->packet();
+    if (first_offset != 0 && packet != nullptr) buffers_.free(host::unchain_buffer_at_front(packet));
     in_flight_.emplace(id, std::move(frame));
     const NDIS_STATUS status = binding_->send(packet);
     if (status != NDIS_STATUS_PENDING) finish(packet, status, true);

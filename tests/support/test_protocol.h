@@ -52,8 +52,12 @@ public:
     // Sends `bytes` as one packet, split into buffers at the sizes given (the
     // rest in a last buffer). Returns an id for completions(). The packet and
     // its buffers are given back to their pools when the completion arrives,
-    // so a miniport that touches a completed packet is caught.
-    std::uint64_t send(std::vector<std::uint8_t> bytes, const std::vector<std::size_t>& split = {});
+    // so a miniport that touches a completed packet is caught. The first
+    // buffer starts `first_offset` bytes past an aligned address (1 or 3 for
+    // an odd one; later buffers are odd wherever the sizes before them add up
+    // to an odd number).
+    std::uint64_t send(std::vector<std::uint8_t> bytes, const std::vector<std::size_t>& split = {},
+                       std::size_t first_offset = 0);
     const std::vector<Completion>& completions() const { return completions_; }
     std::optional<NDIS_STATUS> completion_of(std::uint64_t id) const;
     std::size_t sends_pending() const { return in_flight_.size(); }
