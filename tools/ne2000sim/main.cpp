@@ -115,7 +115,14 @@ int main(int argc, char** argv) {
     net::NicPort nic_port(wire, pc.nic());
     net::PeerStation peer(wire);
     std::unique_ptr<net::PcapCapture> capture;
-    if (!o.pcap_path.empty()) capture = std::make_unique<net::PcapCapture>(wire, o.pcap_path);
+    if (!o.pcap_path.empty()) {
+        try {
+            capture = std::make_unique<net::PcapCapture>(wire, o.pcap_path);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "ne2000sim: %s\n", e.what());
+            return 1;
+        }
+    }
     pc.trace().enable(o.trace);
 
     host::NdisLibrary ndis(pc.bus());

@@ -1,16 +1,21 @@
 #include "tools/ne2000sim/options.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <limits>
 
 namespace sim {
 
 namespace {
 
 std::optional<unsigned> number(const std::string& text) {
-    if (text.empty()) return std::nullopt;
+    // strtoul would take a sign (and wrap "-1") and leading blanks: digits only.
+    if (text.empty() || !std::isxdigit(static_cast<unsigned char>(text[0]))) return std::nullopt;
     char* end = nullptr;
-    const unsigned long value = std::strtoul(text.c_str(), &end, 0);  // 0x... hex, otherwise decimal
-    if (*end != '\0') return std::nullopt;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 0);  // 0x... hex, otherwise decimal
+    if (*end != '\0' || errno == ERANGE || value > std::numeric_limits<unsigned>::max()) return std::nullopt;
     return static_cast<unsigned>(value);
 }
 
@@ -90,6 +95,7 @@ std::optional<std::string> parse(const std::vector<std::string>& args, Options& 
         else if (a == "--bytes") {
             unsigned bytes = 0;
             problem = numeric(bytes);
+            if (!problem && bytes == 0) problem = "--bytes needs at least 1 byte to echo";
             o.echo_bytes = bytes;
         } else if (a == "--open-network")
             o.open_network = true;
@@ -101,7 +107,7 @@ std::optional<std::string> parse(const std::vector<std::string>& args, Options& 
             o.help = true;
         else if (a == "--pcap") {
             const auto text = value();
-            if (!text)
+            if (!text || text->empty())
                 problem = "--pcap needs a file name";
             else
                 o.pcap_path = *text;
