@@ -88,6 +88,9 @@ write("receive", "one_short_frame", receive_seed([frame(60, 0)]))
 write("receive", "three_frames_transferred", receive_seed([frame(60, 1), frame(600, 2), frame(1514, 3)], transfer=1))
 write("receive", "frame_wraps_the_ring_end", receive_seed([frame(1000, 4)], first_offset=50))
 write("receive", "eight_bit_card", receive_seed([frame(300, 5), frame(61, 6)], eight_bit=True, lookahead=64))
+# Frames one byte outside 60..1514, which must be refused.
+write("receive", "runt_refused", receive_seed([frame(59, 8)]))
+write("receive", "giant_refused", receive_seed([frame(1515, 9)]))
 write("receive", "broadcast_with_error_bits", receive_seed([frame(100, 7, to=b"\xFF" * 6)], status=0x21 | 0x02))
 
 # --- request: per request: query?, OID pick, length; the buffer's bytes from the front ---
@@ -162,6 +165,8 @@ write("configuration", "every_keyword",
 write("configuration", "strings_and_address",
       configuration_seed({"IoBaseAddress": "340", "InterruptNumber": "0x0B", "ComIRQ": "ff"},
                          address=bytes([0x02, 0x11, 0x22, 0x33, 0x44, 0x55])))
+# A finding: a base overlapping the card's block at 0x300 must find nothing there.
+write("configuration", "base_overlapping_the_card", configuration_seed({"IoBaseAddress": 0x303}))
 write("configuration", "micro_channel", configuration_seed({"BusType": 3}, pos=(0, 0x4A)))
 write("configuration", "eight_bit_refused_slot",
       configuration_seed({"Slot": 5, "IoBaseAddress": 0x310}, eight_bit=True, processors=2, address=bytes(5)))
