@@ -80,6 +80,9 @@ PUCHAR DataPort() {
 UCHAR ConfigurationOption(const Ne2000Adapter* Adapter) {
     UCHAR option;
     switch (Adapter->IoBaseAddress) {
+        case 0x300:
+            option = 0x20;
+            break;
         case 0x320:
             option = 0x21;
             break;
@@ -89,8 +92,16 @@ UCHAR ConfigurationOption(const Ne2000Adapter* Adapter) {
         case 0x360:
             option = 0x23;
             break;
-        default:  // 0x300 and anything the card cannot decode
-            option = 0x20;
+        default:
+            // A base the card cannot decode. One that overlaps the block at
+            // 0x300 would show the chip through the I/O window shifted, its
+            // data and reset ports where the probe expects registers (and a
+            // data-port cycle without a remote-DMA command can hang the bus);
+            // there the block at 0x340, out of the window's reach, is chosen,
+            // so that the probe finds nothing, as at any other such base.
+            option = Adapter->IoBaseAddress + kPortRangeLength > 0x300 && Adapter->IoBaseAddress < 0x320
+                         ? 0x22
+                         : 0x20;
             break;
     }
     switch (Adapter->ComPort) {

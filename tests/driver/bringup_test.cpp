@@ -198,6 +198,13 @@ const Failure kFailures[] = {
      [](auto& tb) { tb.config().set("IoBaseAddress", 0x280); },
      {NDIS_ERROR_CODE_ADAPTER_NOT_FOUND},
      false},
+    // A base overlapping the card's block at 0x300 is one the card cannot
+    // decode: the probe must find nothing rather than the chip shifted.
+    {"BaseOverlapsTheCardsBlock",
+     [](auto&) {},
+     [](auto& tb) { tb.config().set("IoBaseAddress", 0x310); },
+     {NDIS_ERROR_CODE_ADAPTER_NOT_FOUND},
+     false},
     {"NoRam",
      [](auto& o) { o.pc.nic.ram_size = 0; },
      [](auto&) {},
