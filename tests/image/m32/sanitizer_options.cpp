@@ -1,4 +1,5 @@
-// LeakSanitizer stops the program with ptrace to scan it, which qemu-user's
+// For a 32-bit tree built with AddressSanitizer by hand (the default build
+// uses UBSan only there): LeakSanitizer stops the program with ptrace to scan it, which qemu-user's
 // i386 emulation does not provide: under it every run would hang at exit.
 // Leaks are the 64-bit build's to find; address and undefined-behaviour
 // checks stay on here.
