@@ -36,16 +36,7 @@ std::unique_ptr<testbed::Testbed> BringUp(const AdapterOptions& options) {
     Ne2000Adapter& a = tb->set_up_by_hand();
 
     const machine::Dp8390Config& card = tb->nic().config();
-    a.ByteWideTransfers = options.eight_bit ? TRUE : FALSE;
-    a.CardRamStart = card.ram_start;
-    a.CardRamLength = card.ram_size;
-    a.TransmitAreaAddress = card.ram_start;
-    a.TransmitStartPage = static_cast<UCHAR>(card.ram_start >> 8);
-    a.RingStartPage = static_cast<UCHAR>(a.TransmitStartPage + kTransmitPages);
-    a.RingStopPage = static_cast<UCHAR>((card.ram_start + card.ram_size) >> 8);
-    a.RingStartAddress = static_cast<ULONG>(a.RingStartPage) << 8;
-    a.RingEndAddress = card.ram_start + card.ram_size;
-    a.TransmitActivePage = kNoActiveTransmitPage;
+    tb->fill_card_layout(a);
     a.InterruptMaskValue = kDefaultInterruptMask;
     std::copy(card.station_address.begin(), card.station_address.end(), a.CurrentAddress);
     std::copy(card.station_address.begin(), card.station_address.end(), a.PermanentAddress);

@@ -177,20 +177,9 @@ private:
         return o;
     }
 
-    // The layout registration derives from the RAM test: 12 transmit pages at
-    // the start of RAM, the receive ring behind them to the end of RAM.
+    // What registration fills in beyond the card layout.
     void fill_record() {
-        const machine::Dp8390Config& nic = tb.nic().config();
-        a.ByteWideTransfers = options_.eight_bit ? TRUE : FALSE;
-        a.CardRamStart = nic.ram_start;
-        a.CardRamLength = nic.ram_size;
-        a.TransmitAreaAddress = nic.ram_start;
-        a.TransmitStartPage = static_cast<UCHAR>(nic.ram_start >> 8);
-        a.RingStartPage = static_cast<UCHAR>(a.TransmitStartPage + kTransmitPages);
-        a.RingStopPage = static_cast<UCHAR>((nic.ram_start + nic.ram_size) >> 8);
-        a.RingStartAddress = static_cast<ULONG>(a.RingStartPage) << 8;
-        a.RingEndAddress = nic.ram_start + nic.ram_size;
-        a.TransmitActivePage = -1;
+        tb.fill_card_layout(a);
         a.ReceiveConfigValue = 0;
         a.InterruptMaskValue = options_.interrupt_mask;
         std::copy(kStation.begin(), kStation.end(), a.CurrentAddress);

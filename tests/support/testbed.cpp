@@ -120,6 +120,20 @@ NDIS_STATUS Testbed::connect_interrupt(Ne2000Adapter& r) {
     });
 }
 
+void Testbed::fill_card_layout(Ne2000Adapter& a) {
+    const machine::Dp8390Config& card = nic().config();
+    a.ByteWideTransfers = card.width == machine::Dp8390Config::Width::Bits8 ? TRUE : FALSE;
+    a.CardRamStart = card.ram_start;
+    a.CardRamLength = card.ram_size;
+    a.TransmitAreaAddress = card.ram_start;
+    a.TransmitStartPage = static_cast<UCHAR>(card.ram_start >> 8);
+    a.RingStartPage = static_cast<UCHAR>(a.TransmitStartPage + kTransmitPages);
+    a.RingStopPage = static_cast<UCHAR>((card.ram_start + card.ram_size) >> 8);
+    a.RingStartAddress = static_cast<ULONG>(a.RingStartPage) << 8;
+    a.RingEndAddress = card.ram_start + card.ram_size;
+    a.TransmitActivePage = kNoActiveTransmitPage;
+}
+
 Ne2000Adapter& Testbed::set_up_by_hand() {
     // Set up here, not by the wrapper when a loaded image registers.
     adapter_->set_listed(false);

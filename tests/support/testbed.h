@@ -99,6 +99,10 @@ public:
     NDIS_STATUS claim_ports(Ne2000Adapter& record);
     // NdisMRegisterInterrupt as the bring-up makes it: shared, latched, vector = level.
     NDIS_STATUS connect_interrupt(Ne2000Adapter& record);
+    // The card layout registration derives from the RAM test, written into
+    // `record` for the card this machine has: 12 transmit pages at the start of
+    // RAM, the receive ring behind them to its end, no transmission active.
+    void fill_card_layout(Ne2000Adapter& record);
     // All of it: load, hardware, record, ports, interrupt; the adapter is then
     // running for the wrapper and the protocol is bound.
     Ne2000Adapter& set_up_by_hand();
