@@ -80,9 +80,16 @@ public:
     std::uint8_t peek_memory(std::uint16_t address) const { return memory_.read(address); }
     bool started() const { return started_; }
     bool transmitting() const { return transmitting_; }
-    // Whether a frame on the wire now would be looked at at all: not while the
-    // chip is stopped or in loopback (an overflow recovery, a restart).
-    bool receiver_on() const;
+    // Frames that reached the chip while its receiver was off (stopped, or in
+    // loopback for an overflow recovery or a restart): the chip neither stores
+    // nor counts them, so no register tells the host of them.
+    std::uint64_t frames_unheard() const { return frames_unheard_; }
+    // The tally counters as they stand, without the clearing a host read does:
+    // what the chip has counted that the host has not yet read.
+    struct Tallies {
+        std::uint8_t alignment, crc, missed;
+    };
+    Tallies unread_tallies() const { return {cntr_alignment_, cntr_crc_, cntr_missed_}; }
     // TXP was accepted but the frame waits for the medium to fall quiet.
     bool transmit_deferred() const { return transmit_deferred_; }
     std::uint8_t isr() const { return isr_; }
@@ -215,6 +222,7 @@ private:
     std::vector<Carrier> carrier_;
     // After a stop with realistic timing: a frame ending by then still arrives.
     std::optional<Nanoseconds> receive_through_;
+    std::uint64_t frames_unheard_ = 0;
     MacAddress par_{};
     std::array<std::uint8_t, 8> mar_{};
 

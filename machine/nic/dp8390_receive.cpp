@@ -21,16 +21,15 @@ constexpr std::size_t kHeaderBytes = 4;
 
 }  // namespace
 
-bool Dp8390::receiver_on() const {
-    return started_ && !(tcr_ & TCR_LOOPBACK);
-}
-
 void Dp8390::receive_frame(std::span<const std::uint8_t> frame) {
     // A frame that was already coming in when the chip was told to stop is
     // still taken (realistic timing only; otherwise a stop is instant).
     const bool finishing = !started_ && receive_through_ == clock_.now();
     receive_through_.reset();
-    if ((!started_ && !finishing) || (tcr_ & TCR_LOOPBACK)) return;
+    if ((!started_ && !finishing) || (tcr_ & TCR_LOOPBACK)) {
+        ++frames_unheard_;
+        return;
+    }
     // Runts are thrown away before address recognition has anything to say.
     if (frame.size() < kMinimumFrame) return;
     if (!address_accepted(frame)) return;

@@ -8,8 +8,9 @@
 //   when a reset forgot it;
 // - the protocol receives only frames the peer sent, intact and in order; the
 //   ones missing are the CRC and alignment errors injected (counted exactly
-//   in their OIDs), the frames the chip had no room for (OID_GEN_RCV_NO_BUFFER)
-//   or that came while its receiver was off for a recovery,
+//   by their OIDs and the tallies the driver has not yet read off the chip),
+//   the frames the chip had no room for (OID_GEN_RCV_NO_BUFFER) or that came
+//   while its receiver was off for a recovery (the model counts those),
 //   those in the ring at a reset, and those behind a header that was corrupted
 //   or read through a stuck remote DMA, which the driver drops with it by
 //   design (never more than a ring holds);
@@ -87,24 +88,6 @@ constexpr const char* kFaultNames[] = {
     "resets"};
 constexpr std::size_t kFaultKinds = std::size(kFaultNames);
 
-// Counts the frames for the station that reach the card while its receiver
-// is off (stopped or in loopback for an overflow recovery or a transmit
-// restart): the chip neither stores nor counts those.
-class DeafCounter : public net::WireEndpoint {
-public:
-    DeafCounter(testbed::Testbed& tb) : tb_(tb) { tb_.wire().attach(*this); }
-    ~DeafCounter() override { tb_.wire().detach(*this); }
-    void receive_frame(std::span<const std::uint8_t> frame) override {
-        if (!tb_.nic().receiver_on() && frame.size() >= 6 &&
-            std::equal(kStation.begin(), kStation.end(), frame.begin()))
-            ++count;
-    }
-    std::size_t count = 0;
-
-private:
-    testbed::Testbed& tb_;
-};
-
 class Soak {
 public:
     // Without ring losses (no corrupted headers, no stuck remote DMA, which
@@ -112,7 +95,7 @@ public:
     // counted by an OID or arrived while the receiver was off, so the
     // accounting below is exact.
     Soak(testbed::Testbed& tb, unsigned seed, std::size_t frames, bool ring_losses)
-        : tb_(tb), deaf_(tb), rng_(seed), frames_(frames), ring_losses_(ring_losses) {}
+        : tb_(tb), rng_(seed), frames_(frames), ring_losses_(ring_losses) {}
 
     void run() {
         while (protocol_serial_ < frames_ || peer_serial_ < frames_) {
@@ -220,10 +203,14 @@ public:
         const std::size_t crc = faults_[static_cast<int>(Fault::CrcError)] - faults.crc_errors;
         const std::size_t alignment =
             faults_[static_cast<int>(Fault::AlignmentError)] - faults.alignment_errors;
-        EXPECT_EQ(Oid(OID_GEN_RCV_ERROR), crc);
-        EXPECT_EQ(Oid(OID_802_3_RCV_ERROR_ALIGNMENT), alignment);
-        const std::size_t no_buffer = Oid(OID_GEN_RCV_NO_BUFFER);
-        const std::size_t explained = crc + alignment + no_buffer + deaf_.count;
+        // The driver reads the tally counters only when a cause it handles
+        // brings RXE, CNT or OVW along, so the last few may still be on the chip.
+        const machine::Dp8390::Tallies unread = tb_.nic().unread_tallies();
+        EXPECT_EQ(Oid(OID_GEN_RCV_ERROR) + unread.crc, crc);
+        EXPECT_EQ(Oid(OID_802_3_RCV_ERROR_ALIGNMENT) + unread.alignment, alignment);
+        const std::size_t no_buffer = Oid(OID_GEN_RCV_NO_BUFFER) + unread.missed;
+        const std::size_t unheard = tb_.nic().frames_unheard();
+        const std::size_t explained = crc + alignment + no_buffer + unheard;
         ASSERT_GE(missing_rx, explained) << "fewer frames missing than the counters say";
         const std::size_t unexplained = missing_rx - explained;
         EXPECT_LE(unexplained, missing_in_ring_at_reset + kRingFrames * corrupted)
@@ -235,7 +222,7 @@ public:
             "missing: %zu CRC, %zu alignment, %zu without room, %zu while the receiver was off, %zu in the "
             "ring at resets or behind corrupted headers)\n",
             frames_, arrived.size(), refused, given_up, missing - given_up, received.size(), misread, crc,
-            alignment, no_buffer, deaf_.count, unexplained);
+            alignment, no_buffer, unheard, unexplained);
         std::printf("soak: faults injected:");
         for (std::size_t k = 0; k < kFaultKinds; ++k) std::printf(" %s %zu;", kFaultNames[k], faults_[k]);
         std::printf(" %.1f s of virtual time\n", static_cast<double>(tb_.now()) / kSecond);
@@ -365,7 +352,6 @@ private:
     }
 
     testbed::Testbed& tb_;
-    DeafCounter deaf_;
     std::mt19937 rng_;
     std::size_t frames_;
     bool ring_losses_;
@@ -388,6 +374,7 @@ private:
 struct Run {
     unsigned seed;
     bool ring_losses;
+    bool realistic_timing;
 };
 
 class SoakTest : public ::testing::TestWithParam<Run> {};
@@ -396,6 +383,7 @@ TEST_P(SoakTest, FramesBothWaysWithFaultsLoseNothingUnaccounted) {
     testbed::TestbedOptions options;
     options.trace = false;
     options.pc.access_cost = 0;
+    options.pc.realistic_timing = GetParam().realistic_timing;
     testbed::Testbed tb(options);
     ASSERT_EQ(tb.load_driver(), STATUS_SUCCESS);
     ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS);
@@ -413,15 +401,20 @@ TEST_P(SoakTest, FramesBothWaysWithFaultsLoseNothingUnaccounted) {
 }
 
 // Odd seeds inject every fault, even ones all but those that lose frames in
-// the ring by design, where the accounting is exact.
+// the ring by design, where the accounting is exact. Seeds 2, 3, 6, 7, ...
+// run with the chip's and the card's own delays (a stop that lets a frame
+// coming in finish, RST late, the card busy after a reset), so the default
+// pair covers both kinds of fault with both timings.
 std::vector<Run> Runs() {
     std::vector<Run> runs;
-    for (unsigned s = 1; s <= FromEnvironment("NE2000_SOAK_SEEDS", 2); ++s) runs.push_back({s, s % 2 == 1});
+    for (unsigned s = 1; s <= FromEnvironment("NE2000_SOAK_SEEDS", 2); ++s)
+        runs.push_back({s, s % 2 == 1, s % 4 >= 2});
     return runs;
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, SoakTest, ::testing::ValuesIn(Runs()), [](const auto& p) {
-    return "Seed" + std::to_string(p.param.seed) + (p.param.ring_losses ? "AllFaults" : "NoRingLosses");
+    return "Seed" + std::to_string(p.param.seed) + (p.param.ring_losses ? "AllFaults" : "NoRingLosses") +
+           (p.param.realistic_timing ? "RealisticTiming" : "");
 });
 
 }  // namespace
