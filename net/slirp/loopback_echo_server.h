@@ -2,8 +2,8 @@
 // A TCP echo server on this host's loopback, for the guest to reach through
 // the virtual network's NAT (the router address 10.0.2.2 is the host's
 // 127.0.0.1). It never blocks and has no thread: poll() does whatever the
-// sockets allow at that moment, and is meant to run in the virtual network's
-// tick, so that the whole exchange is paced by virtual time.
+// sockets allow at that moment; added to the host loop it runs every round,
+// so that the whole exchange is paced by virtual time.
 //
 // It listens on 127.0.0.1 only, serves a bounded number of connections, and
 // buffers at most a bounded amount per connection (it stops reading while its
@@ -13,9 +13,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "net/loop/host_loop.h"
+
 namespace net {
 
-class LoopbackEchoServer {
+class LoopbackEchoServer : public HostLoop::Participant {
 public:
     static constexpr std::size_t kMaxConnections = 8;
     static constexpr std::size_t kMaxBuffered = 256 * 1024;
@@ -28,6 +30,8 @@ public:
 
     std::uint16_t port() const { return port_; }
     void poll();
+    void prepare(HostLoop&) override {}
+    void dispatch(HostLoop&) override { poll(); }
 
     std::uint64_t connections_accepted() const { return accepted_; }
     std::uint64_t bytes_echoed() const { return echoed_; }

@@ -105,8 +105,12 @@ struct SlirpGlue {
     static void register_poll_fd(int, void*) {}
     static void unregister_poll_fd(int, void*) {}
     static void notify(void*) {}
-    static int add_poll(int fd, int events, void* opaque) { return self(opaque).add_poll_fd(fd, events); }
-    static int get_revents(int index, void* opaque) { return self(opaque).poll_revents(index); }
+    static int add_poll(int fd, int events, void* opaque) {
+        return self(opaque).loop_.watch(fd, to_poll_events(events));
+    }
+    static int get_revents(int index, void* opaque) {
+        return to_slirp_events(self(opaque).loop_.ready(index));
+    }
 
     static const SlirpCb callbacks;
 };
@@ -125,11 +129,10 @@ const SlirpCb SlirpGlue::callbacks = {
     .timer_new_opaque = SlirpGlue::timer_new_opaque,
 };
 
-SlirpNetwork::SlirpNetwork(EthernetWire& wire, SlirpNetworkOptions options)
-    : wire_(wire), options_(std::move(options)) {
+SlirpNetwork::SlirpNetwork(EthernetWire& wire, HostLoop& loop, SlirpNetworkOptions options)
+    : wire_(wire), loop_(loop), options_(std::move(options)) {
     if (options_.prefix_length < 1 || options_.prefix_length > 30)
         throw std::runtime_error("virtual network: prefix length must be 1..30");
-    if (options_.poll_period == 0) throw std::runtime_error("virtual network: poll period must not be zero");
     netmask_ = ~std::uint32_t{0} << (32 - options_.prefix_length);
     network_ = host_order(options_.network, "network") & netmask_;
     router_ = host_order(options_.host, "host");
@@ -155,11 +158,11 @@ SlirpNetwork::SlirpNetwork(EthernetWire& wire, SlirpNetworkOptions options)
     slirp_ = slirp_new(&config, &SlirpGlue::callbacks, this);
     if (slirp_ == nullptr) throw std::runtime_error("virtual network: libslirp refused the configuration");
     wire_.attach(*this);
-    schedule_tick();
+    loop_.add(*this);
 }
 
 SlirpNetwork::~SlirpNetwork() {
-    wire_.clock().cancel(tick_event_);
+    loop_.remove(*this);
     wire_.detach(*this);
     slirp_cleanup(slirp_);
     for (const auto& timer : timers_) wire_.clock().cancel(timer->event);
@@ -219,39 +222,16 @@ void SlirpNetwork::arm_timer(Timer* timer, std::int64_t expire_ms) {
         clock.schedule_at(due, [this, timer] { slirp_handle_timer(slirp_, timer->id, timer->cb_opaque); });
 }
 
-int SlirpNetwork::add_poll_fd(int fd, int events) {
-    pollfds_.push_back(pollfd{fd, to_poll_events(events), 0});
-    return static_cast<int>(pollfds_.size() - 1);
-}
-
-int SlirpNetwork::poll_revents(int index) const {
-    if (index < 0 || static_cast<std::size_t>(index) >= pollfds_.size()) return 0;
-    return to_slirp_events(pollfds_[static_cast<std::size_t>(index)].revents);
-}
-
-void SlirpNetwork::poll(int wait_ms) {
-    ++counters_.polls;
-    pollfds_.clear();
-    std::uint32_t timeout = static_cast<std::uint32_t>(std::max(wait_ms, 0));
+void SlirpNetwork::prepare(HostLoop&) {
+    std::uint32_t timeout = 0;  // the loop never waits inside a tick
     slirp_pollfds_fill(slirp_, &timeout, SlirpGlue::add_poll, this);
-    int ready = 0;
-    if (!pollfds_.empty()) ready = ::poll(pollfds_.data(), pollfds_.size(), std::max(wait_ms, 0));
-    // A poll interrupted by a signal reports nothing ready rather than an
-    // error: libslirp would otherwise skip this round's socket work.
-    const bool failed = ready < 0 && errno != EINTR;
-    if (ready < 0)
-        for (pollfd& p : pollfds_) p.revents = 0;
-    slirp_pollfds_poll(slirp_, failed ? 1 : 0, SlirpGlue::get_revents, this);
 }
 
-void SlirpNetwork::schedule_tick() {
-    tick_event_ = wire_.clock().schedule_in(options_.poll_period, [this] { tick(); });
-}
-
-void SlirpNetwork::tick() {
-    for (const auto& hook : tick_hooks_) hook();
-    poll(0);
-    schedule_tick();
+void SlirpNetwork::dispatch(HostLoop&) {
+    ++counters_.polls;
+    // A failed poll reports nothing ready (the loop clears it): libslirp
+    // still runs its timers and does the socket work nothing waits for.
+    slirp_pollfds_poll(slirp_, 0, SlirpGlue::get_revents, this);
 }
 
 std::optional<std::uint16_t> SlirpNetwork::add_host_forward(Transport transport, std::uint16_t host_port,

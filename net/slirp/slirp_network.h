@@ -9,15 +9,11 @@
 // that is the wire's virtual clock, so everything between the guest and the
 // virtual network is as deterministic as the rest of the machine. Its host
 // sockets live in real time: data from the host is there when the kernel has
-// it. We poll them without waiting, from an event on the virtual clock that
-// repeats every `poll_period` of virtual time (1 ms by default), and host-side
-// services that share the loop (the loopback echo server) are polled in the
-// same tick, just before. On loopback the kernel hands data across inside the
-// send call, so a request and its answer cross in consecutive ticks, and what
-// the guest sees depends on virtual time only; a host service that takes real
-// time to answer is seen later in virtual time, as a slow server would be.
-// Because the poll repeats, a clock with this network attached is never idle:
-// advance it by a duration rather than waiting for it to run dry.
+// it. They are polled without waiting in each round of the host loop (every
+// millisecond of virtual time by default), with the host-side services that
+// share the loop. On loopback the kernel hands data across inside the send
+// call, so a request and its answer cross in consecutive rounds, and what the
+// guest sees depends on virtual time only.
 
 #include <cstdint>
 #include <functional>
@@ -26,9 +22,8 @@
 #include <string>
 #include <vector>
 
-#include <poll.h>
-
 #include "machine/clock.h"
+#include "net/loop/host_loop.h"
 #include "net/wire/ethernet_wire.h"
 
 struct Slirp;
@@ -50,12 +45,9 @@ struct SlirpNetworkOptions {
     // to a broadcast address. Everything else is dropped and counted, so
     // nothing the guest sends can reach a real network.
     bool confine_to_host = false;
-    // How often, in virtual time, the host sockets are polled and libslirp's
-    // protocol timers are run.
-    machine::Nanoseconds poll_period = machine::kMillisecond;
 };
 
-class SlirpNetwork : public WireEndpoint {
+class SlirpNetwork : public WireEndpoint, public HostLoop::Participant {
 public:
     enum class Transport { Tcp, Udp };
 
@@ -63,11 +55,11 @@ public:
         std::uint64_t frames_from_guest = 0;  // passed to the virtual network
         std::uint64_t frames_to_guest = 0;    // put on the wire
         std::uint64_t frames_refused = 0;     // dropped by the confinement or as malformed
-        std::uint64_t polls = 0;
+        std::uint64_t polls = 0;              // rounds of the host loop that looked at its sockets
     };
 
     // Throws std::runtime_error when an address is malformed or libslirp refuses the setup.
-    SlirpNetwork(EthernetWire& wire, SlirpNetworkOptions options = {});
+    SlirpNetwork(EthernetWire& wire, HostLoop& loop, SlirpNetworkOptions options = {});
     ~SlirpNetwork() override;
     SlirpNetwork(const SlirpNetwork&) = delete;
     SlirpNetwork& operator=(const SlirpNetwork&) = delete;
@@ -83,12 +75,9 @@ public:
     bool remove_host_forward(Transport transport, std::uint16_t host_port,
                              const std::string& host_address = "127.0.0.1");
 
-    // Runs every tick before the host sockets are polled: host-side services
-    // that live on the same loop.
-    void add_tick_hook(std::function<void()> hook) { tick_hooks_.push_back(std::move(hook)); }
-    // One poll of the host sockets and libslirp's timers, waiting at most
-    // `wait_ms` of real time for a socket to become ready (0: not at all).
-    void poll(int wait_ms = 0);
+    // Its turn in the host loop: the sockets libslirp waits on, then what they allow.
+    void prepare(HostLoop& loop) override;
+    void dispatch(HostLoop& loop) override;
 
     const SlirpNetworkOptions& options() const { return options_; }
     const Counters& counters() const { return counters_; }
@@ -107,23 +96,16 @@ private:
     Timer* new_timer(int id, void* cb_opaque);
     void free_timer(Timer* timer);
     void arm_timer(Timer* timer, std::int64_t expire_ms);
-    int add_poll_fd(int fd, int events);
-    int poll_revents(int index) const;
-
     bool admitted(std::span<const std::uint8_t> frame) const;
-    void schedule_tick();
-    void tick();
 
     EthernetWire& wire_;
+    HostLoop& loop_;
     SlirpNetworkOptions options_;
     std::uint32_t network_ = 0;  // host byte order
     std::uint32_t netmask_ = 0;
     std::uint32_t router_ = 0;
     Slirp* slirp_ = nullptr;
     std::vector<std::unique_ptr<Timer>> timers_;
-    std::vector<pollfd> pollfds_;
-    std::vector<std::function<void()>> tick_hooks_;
-    machine::VirtualClock::EventId tick_event_ = 0;
     Counters counters_;
     std::vector<std::string> guest_errors_;
 };

@@ -65,10 +65,11 @@ struct Network {
     machine::VirtualClock clock;
     net::EthernetWire wire{clock};
     net::PeerStation guest{wire};
+    net::HostLoop loop{clock};
     net::SlirpNetwork slirp;
     host::MacAddress router_mac{};  // learnt from the DHCP server's replies
 
-    explicit Network(net::SlirpNetworkOptions options = {}) : slirp(wire, std::move(options)) {}
+    explicit Network(net::SlirpNetworkOptions options = {}) : slirp(wire, loop, std::move(options)) {}
 
     std::optional<net::DhcpMessage> dhcp(net::DhcpType type, std::uint32_t xid,
                                          std::optional<Ipv4Address> requested = {}) {
@@ -165,9 +166,10 @@ TEST(SlirpNetwork, CarriesUdpToTheHostLoopbackAndConfinesEverythingElse) {
 TEST(SlirpNetwork, RefusesAMalformedSetup) {
     machine::VirtualClock clock;
     net::EthernetWire wire(clock);
-    EXPECT_THROW(net::SlirpNetwork(wire, {.network = "10.0.2"}), std::runtime_error);
-    EXPECT_THROW(net::SlirpNetwork(wire, {.prefix_length = 31}), std::runtime_error);
-    EXPECT_THROW(net::SlirpNetwork(wire, {.poll_period = 0}), std::runtime_error);
+    net::HostLoop loop(clock);
+    EXPECT_THROW(net::SlirpNetwork(wire, loop, {.network = "10.0.2"}), std::runtime_error);
+    EXPECT_THROW(net::SlirpNetwork(wire, loop, {.prefix_length = 31}), std::runtime_error);
+    EXPECT_THROW(net::HostLoop(clock, 0), std::invalid_argument);
 }
 
 TEST(LoopbackEchoServer, EchoesEveryByteAndClosesAfterThePeer) {

@@ -39,6 +39,7 @@ std::string joined(const std::vector<std::string>& lines) {
 // network on the wire (confined to this host), and a DHCP client.
 struct Guest {
     testbed::Testbed tb{{.trace = false}};
+    net::HostLoop loop{tb.pc().clock()};
     std::unique_ptr<net::SlirpNetwork> network;
     std::unique_ptr<net::LwipStack> stack;
     std::unique_ptr<net::NdisNetif> netif;
@@ -49,7 +50,7 @@ struct Guest {
         EXPECT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS);
         tb.ndis().record_events(false);
         if (with_network)
-            network = std::make_unique<net::SlirpNetwork>(tb.wire(),
+            network = std::make_unique<net::SlirpNetwork>(tb.wire(), loop,
                                                           net::SlirpNetworkOptions{.confine_to_host = true});
         stack = std::make_unique<net::LwipStack>(tb.pc().clock());
         netif = std::make_unique<net::NdisNetif>(*stack, tb.ndis(), tb.adapter(), options);
@@ -126,7 +127,7 @@ class EchoThroughNat : public ::testing::TestWithParam<std::optional<ULONG>> {};
 TEST_P(EchoThroughNat, HundredKilobytesComeBackIntact) {
     Guest g(true, {.lookahead = GetParam()});
     net::LoopbackEchoServer echo;
-    g.network->add_tick_hook([&] { echo.poll(); });
+    const auto polled = g.loop.join(echo);
     ASSERT_TRUE(g.lease());
 
     constexpr std::uint64_t kBytes = 100 * 1024;
@@ -362,7 +363,7 @@ TEST(DhcpClient, IgnoresRepliesToOtherTransactions) {
 TEST(StackThroughDriver, PacketsInFlightAtHaltComeBackAbortedToTheirPools) {
     Guest g;
     net::LoopbackEchoServer echo;
-    g.network->add_tick_hook([&] { echo.poll(); });
+    const auto polled = g.loop.join(echo);
     ASSERT_TRUE(g.lease());
     net::TcpEchoClient client(*g.stack, Ipv4Address::of(10, 0, 2, 2), echo.port(), 1024 * 1024);
     ASSERT_TRUE(client.start());

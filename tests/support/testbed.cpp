@@ -2,46 +2,30 @@
 
 namespace testbed {
 
-Testbed::Testbed(TestbedOptions options) : options_(std::move(options)) {
-    pc_ = std::make_unique<machine::EmulatedPc>(options_.pc);
-    wire_ = std::make_unique<net::EthernetWire>(pc_->clock());
-    nic_port_ = std::make_unique<net::NicPort>(*wire_, pc_->nic());
-    peer_ = std::make_unique<net::PeerStation>(*wire_);
-    if (!options_.pcap_path.empty())
-        capture_ = std::make_unique<net::PcapCapture>(*wire_, options_.pcap_path);
-    ndis_ = std::make_unique<host::NdisLibrary>(pc_->bus());
-    adapter_ = &ndis_->add_adapter("ne2000");
-    protocol_ = std::make_unique<TestProtocol>(pc_->clock());
-    ndis_->set_page_probe([this](const host::MiniportAdapter& a) { return controller_page(a); });
-    pc_->trace().enable(options_.trace);
+Testbed::Testbed(TestbedOptions options)
+    : options_(std::move(options)),
+      rig_(std::make_unique<rig::Rig>(
+          rig::RigOptions{.pc = options_.pc, .trace = options_.trace, .pcap_path = options_.pcap_path})) {
+    protocol_ = std::make_unique<TestProtocol>(rig_->clock());
+    ndis().set_page_probe([this](const host::MiniportAdapter& a) { return controller_page(a); });
 }
 
-Testbed::~Testbed() {
-    // The stand-in goes first: nothing may call into the driver or the protocol after this.
-    ndis_.reset();
-    protocol_.reset();
-    if (capture_) capture_->close();
-}
+Testbed::~Testbed() = default;
 
 NTSTATUS Testbed::load_driver() {
     loaded_ = true;
-    return options_.driver->entry(nullptr, nullptr);
+    return rig_->load(*options_.driver);
 }
 
 NDIS_STATUS Testbed::initialize(std::vector<NDIS_MEDIUM> media) {
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
-    if (options_.driver->initializes_at_registration() &&
-        adapter_->state() != host::AdapterState::Configured) {
-        if (media != std::vector<NDIS_MEDIUM>{NdisMedium802_3})
-            testbed_errors_.push_back(
-                "initialize: the image was initialised at registration, offered 802.3 only");
-        else
-            status = adapter_->initialize_status();
-    } else {
-        status = ndis_->initialize(*adapter_, std::move(media));
-    }
+    if (options_.driver->initializes_at_registration() && media != std::vector<NDIS_MEDIUM>{NdisMedium802_3})
+        testbed_errors_.push_back(
+            "initialize: the image was initialised at registration, offered 802.3 only");
+    else
+        status = rig_->initialize(*options_.driver, std::move(media));
     if (status == NDIS_STATUS_SUCCESS && !protocol_->attached())
-        protocol_->attach(ndis_->bind(*adapter_, *protocol_));
+        protocol_->attach(ndis().bind(adapter(), *protocol_));
     return status;
 }
 
@@ -136,7 +120,7 @@ void Testbed::fill_card_layout(Ne2000Adapter& a) {
 
 Ne2000Adapter& Testbed::set_up_by_hand() {
     // Set up here, not by the wrapper when a loaded image registers.
-    adapter_->set_listed(false);
+    adapter().set_listed(false);
     if (!loaded_) load_driver();
     configure_hardware();
     Ne2000Adapter& r = new_record();
@@ -145,21 +129,20 @@ Ne2000Adapter& Testbed::set_up_by_hand() {
     // Queued as registration queues a running adapter, so halt finds it.
     r.NextAdapter = Ne2000MiniportBlock.AdapterQueue;
     Ne2000MiniportBlock.AdapterQueue = &r;
-    ndis_->adopt(*adapter_);
-    if (!protocol_->attached()) protocol_->attach(ndis_->bind(*adapter_, *protocol_));
+    ndis().adopt(adapter());
+    if (!protocol_->attached()) protocol_->attach(ndis().bind(adapter(), *protocol_));
     return r;
 }
 
 std::vector<std::string> Testbed::errors() {
-    std::vector<std::string> out = ndis_->errors();
+    std::vector<std::string> out = rig_->errors();
     out.insert(out.end(), testbed_errors_.begin(), testbed_errors_.end());
-    for (auto& v : pc_->violations()) out.push_back(v);
     for (auto& e : protocol_->errors()) out.push_back("protocol: " + e);
     return out;
 }
 
 std::vector<std::string> Testbed::leaks() {
-    std::vector<std::string> out = ndis_->leaks();
+    std::vector<std::string> out = ndis().leaks();
     if (protocol_->sends_pending() != 0)
         out.push_back(std::to_string(protocol_->sends_pending()) +
                       " send(s) of the protocol never completed");
@@ -168,15 +151,15 @@ std::vector<std::string> Testbed::leaks() {
 
 // The register page is what the driver last wrote to CR (bits 7-6).
 std::optional<unsigned> Testbed::controller_page(const host::MiniportAdapter& a) {
-    const auto claims = ndis_->ports().held_by(&a);
+    const auto claims = ndis().ports().held_by(&a);
     if (claims.empty()) return std::nullopt;
     const auto cr = static_cast<std::uint16_t>(claims.front().base + NIC_CR);
-    return static_cast<unsigned>(ndis_->last_port_write(cr) >> 6);
+    return static_cast<unsigned>(ndis().last_port_write(cr) >> 6);
 }
 
 std::vector<host::NdisLibrary::IsrRun> Testbed::isr_runs_off_page_zero() {
     std::vector<host::NdisLibrary::IsrRun> out;
-    for (const auto& r : ndis_->isr_runs())
+    for (const auto& r : ndis().isr_runs())
         if (r.page && *r.page != 0) out.push_back(r);
     return out;
 }

@@ -30,13 +30,8 @@
 #include <vector>
 
 #include "driver/adapter.h"
-#include "machine/emulated_pc.h"
-#include "net/wire/ethernet_wire.h"
-#include "net/wire/nic_port.h"
-#include "net/wire/pcap_capture.h"
-#include "net/wire/peer_station.h"
 #include "platform/host/driver_image.h"
-#include "platform/host/ndis_library.h"
+#include "rig/rig.h"
 #include "tests/support/test_protocol.h"
 
 namespace testbed {
@@ -62,17 +57,18 @@ public:
     Testbed& operator=(const Testbed&) = delete;
 
     // --- The parts ---
-    machine::EmulatedPc& pc() { return *pc_; }
-    machine::IsaBus& bus() { return pc_->bus(); }
-    machine::Dp8390& nic() { return pc_->nic(); }
-    machine::I82365& socket_controller() { return pc_->socket_controller(); }
-    machine::Uart8250& uart() { return pc_->uart(); }
-    host::NdisLibrary& ndis() { return *ndis_; }
-    net::EthernetWire& wire() { return *wire_; }
-    net::PeerStation& peer() { return *peer_; }
+    rig::Rig& rig() { return *rig_; }
+    machine::EmulatedPc& pc() { return rig_->pc(); }
+    machine::IsaBus& bus() { return pc().bus(); }
+    machine::Dp8390& nic() { return pc().nic(); }
+    machine::I82365& socket_controller() { return pc().socket_controller(); }
+    machine::Uart8250& uart() { return pc().uart(); }
+    host::NdisLibrary& ndis() { return rig_->ndis(); }
+    net::EthernetWire& wire() { return rig_->wire(); }
+    net::PeerStation& peer() { return rig_->peer(); }
     TestProtocol& protocol() { return *protocol_; }
-    host::MiniportAdapter& adapter() { return *adapter_; }
-    host::Configuration& config() { return adapter_->config(); }
+    host::MiniportAdapter& adapter() { return rig_->adapter(); }
+    host::Configuration& config() { return adapter().config(); }
 
     // --- Driving the driver as NDIS does ---
     // Calls the driver's entry point, as the I/O manager does when it loads it.
@@ -82,13 +78,13 @@ public:
     // image was initialised inside load_driver() already (offered 802.3 only):
     // this then reports what that returned.
     NDIS_STATUS initialize(std::vector<NDIS_MEDIUM> media = {NdisMedium802_3});
-    NDIS_STATUS reset() { return ndis_->reset(*adapter_); }
-    void halt() { ndis_->halt(*adapter_); }
+    NDIS_STATUS reset() { return ndis().reset(adapter()); }
+    void halt() { ndis().halt(adapter()); }
     // The driver's record, as NdisMSetAttributes declared it (null before).
-    Ne2000Adapter* record() const { return static_cast<Ne2000Adapter*>(adapter_->context()); }
+    Ne2000Adapter* record() { return static_cast<Ne2000Adapter*>(adapter().context()); }
 
     // --- By hand ---
-    NDIS_HANDLE adapter_handle() { return adapter_->handle(); }
+    NDIS_HANDLE adapter_handle() { return adapter().handle(); }
     // The socket controller and the card as the bring-up leaves them.
     void configure_hardware();
     // Each of these three runs as the initialise handler would run it.
@@ -108,7 +104,7 @@ public:
     Ne2000Adapter& set_up_by_hand();
     // Runs driver code as if it were a handler: serialised with the wrapper's
     // calls, interrupts still preempting it, deferred work after.
-    void call(const std::function<void()>& body) { ndis_->run_as_handler(*adapter_, body); }
+    void call(const std::function<void()>& body) { ndis().run_as_handler(adapter(), body); }
     // Runs bring-up code as the initialise handler: at passive level, where
     // registration, mapping and configuration calls are allowed. Returns what
     // the body returns: `return tb.as_initialize([&] { return InitI365(&r); });`
@@ -116,24 +112,24 @@ public:
     auto as_initialize(Body body) -> std::invoke_result_t<Body> {
         using Result = std::invoke_result_t<Body>;
         if constexpr (std::is_void_v<Result>) {
-            ndis_->run_as_initialize(*adapter_, body);
+            ndis().run_as_initialize(adapter(), body);
         } else {
             Result result{};
-            ndis_->run_as_initialize(*adapter_, [&] { result = body(); });
+            ndis().run_as_initialize(adapter(), [&] { result = body(); });
             return result;
         }
     }
 
     // --- Time ---
     machine::Nanoseconds now() { return bus().clock().now(); }
-    void run_for(machine::Nanoseconds duration) { ndis_->run_for(duration); }
+    void run_for(machine::Nanoseconds duration) { ndis().run_for(duration); }
     bool run_until_idle(machine::Nanoseconds limit = 10 * machine::kSecond) {
-        return ndis_->run_until_idle(limit);
+        return ndis().run_until_idle(limit);
     }
 
     // --- Records ---
     machine::BusTrace& trace() { return bus().trace(); }
-    const host::ErrorLog& error_log() { return ndis_->error_log(); }
+    const host::ErrorLog& error_log() { return ndis().error_log(); }
     // Stand-in rule breaches, model protocol violations and protocol-side pool misuse.
     std::vector<std::string> errors();
     // What is still held: empty after halt unless something leaked.
@@ -147,14 +143,10 @@ private:
     std::optional<unsigned> controller_page(const host::MiniportAdapter& adapter);
 
     TestbedOptions options_;
-    std::unique_ptr<machine::EmulatedPc> pc_;
-    std::unique_ptr<net::EthernetWire> wire_;
-    std::unique_ptr<net::NicPort> nic_port_;
-    std::unique_ptr<net::PeerStation> peer_;
-    std::unique_ptr<net::PcapCapture> capture_;
-    std::unique_ptr<host::NdisLibrary> ndis_;
-    host::MiniportAdapter* adapter_ = nullptr;
+    // Declared before the rig, so the stand-in (in the rig) is gone before the
+    // protocol it might call.
     std::unique_ptr<TestProtocol> protocol_;
+    std::unique_ptr<rig::Rig> rig_;
     bool loaded_ = false;
     std::vector<std::string> testbed_errors_;  // the testbed misused, reported with errors()
 };
