@@ -259,6 +259,7 @@ private:
             split.push_back(pick(static_cast<unsigned>(length / 2) + 1));
         const std::uint64_t id = tb_.protocol().send(frame, split);
         sent_by_protocol_[protocol_serial_] = Sent{id, std::move(frame)};
+        unarrived_.insert(protocol_serial_);
     }
 
     // `count` frames from the peer, spaced as the wire allows or a little more.
@@ -271,6 +272,7 @@ private:
             at += (length + 24) * 800 + (full_size ? 0 : pick(200) * kMicrosecond);
             tb_.peer().send_at(at, frame);
             sent_by_peer_[peer_serial_] = Arrival{at, std::move(frame)};
+            unreceived_.insert(peer_serial_);
         }
         peer_busy_until_ = at;
     }
@@ -327,16 +329,24 @@ private:
 
     // Frames a reset may cost: those the protocol had back that are not at the
     // peer yet, and those the peer sent that the protocol has not received.
+    // Only what arrived since the last reset is looked at, so a long soak
+    // stays linear.
     void note_what_a_reset_forgets() {
         settle_abort_burst();
-        std::set<std::uint32_t> arrived;
-        for (const auto& a : tb_.peer().received()) arrived.insert(SerialOf(a.frame));
-        for (const auto& [serial, sent] : sent_by_protocol_)
-            if (!arrived.count(serial)) on_card_at_reset_.insert(serial);
-        std::set<std::uint32_t> received;
-        for (const auto& r : tb_.protocol().received_frames()) received.insert(SerialOf(r.frame));
-        for (const auto& [serial, sent] : sent_by_peer_)
-            if (!received.count(serial) && sent.at <= tb_.now()) in_ring_at_reset_.insert(serial);
+        const auto& at_peer = tb_.peer().received();
+        for (; peer_seen_ < at_peer.size(); ++peer_seen_) unarrived_.erase(SerialOf(at_peer[peer_seen_].frame));
+        // A frame marked once stays marked (the mark matters only if it never
+        // arrives), so it is not looked at again.
+        on_card_at_reset_.insert(unarrived_.begin(), unarrived_.end());
+        unarrived_.clear();
+        const auto& at_protocol = tb_.protocol().received_frames();
+        for (; protocol_seen_ < at_protocol.size(); ++protocol_seen_)
+            unreceived_.erase(SerialOf(at_protocol[protocol_seen_].frame));
+        // Serials go on the wire in order: stop at the first still to come.
+        while (!unreceived_.empty() && sent_by_peer_.at(*unreceived_.begin()).at <= tb_.now()) {
+            in_ring_at_reset_.insert(*unreceived_.begin());
+            unreceived_.erase(unreceived_.begin());
+        }
     }
 
     // A burst used up: every 16 consecutive aborts gave one frame up.
@@ -366,6 +376,9 @@ private:
     std::map<std::uint32_t, Arrival> sent_by_peer_;
     std::set<std::uint32_t> on_card_at_reset_;
     std::set<std::uint32_t> in_ring_at_reset_;
+    // Sent, not yet seen at the other end and not yet marked by a reset.
+    std::set<std::uint32_t> unarrived_, unreceived_;
+    std::size_t peer_seen_ = 0, protocol_seen_ = 0;
     std::size_t faults_[kFaultKinds] = {};
     unsigned abort_burst_ = 0;
     std::size_t given_up_ = 0;
