@@ -10,6 +10,7 @@
 #include "net/wire/nic_port.h"
 #include "net/wire/pcap_capture.h"
 #include "net/wire/peer_station.h"
+#include "net/wire/recent_frames.h"
 
 using namespace nictest;
 using machine::Nanoseconds;
@@ -131,4 +132,66 @@ TEST_F(CardOnWire, CaptureOpensInTshark) {
     std::filesystem::remove(path);
     EXPECT_NE(output.find("98\t2.000102"), std::string::npos) << output;
     EXPECT_NE(output.find("60\t"), std::string::npos) << output;
+}
+
+// One line per frame for the live view, and never a read past a frame's end,
+// however it is cut short (ASan watches every truncation of every sample).
+TEST(RecentFrames, SummarisesTheCommonFramesAndSurvivesEveryTruncation) {
+    auto frame = [](std::uint16_t type, std::vector<std::uint8_t> body) {
+        std::vector<std::uint8_t> f = {0x02,
+                                       0,
+                                       0,
+                                       0,
+                                       0,
+                                       1,
+                                       0x52,
+                                       0x55,
+                                       10,
+                                       0,
+                                       2,
+                                       2,
+                                       static_cast<std::uint8_t>(type >> 8),
+                                       static_cast<std::uint8_t>(type)};
+        f.insert(f.end(), body.begin(), body.end());
+        return f;
+    };
+    auto ipv4 = [&](std::uint8_t protocol, std::vector<std::uint8_t> l4) {
+        const auto total = static_cast<std::uint8_t>(20 + l4.size());
+        std::vector<std::uint8_t> ip = {0x45, 0, 0,  total, 0, 0,  0,  0, 64, protocol,
+                                        0,    0, 10, 0,     2, 15, 10, 0, 2,  2};
+        ip.insert(ip.end(), l4.begin(), l4.end());
+        return frame(0x0800, ip);
+    };
+    const std::vector<std::uint8_t> syn = {0xC0, 0x01, 0,    80,   0, 0, 0, 1, 0, 0,
+                                           0,    0,    0x50, 0x02, 0, 0, 0, 0, 0, 0};
+    const std::vector<std::uint8_t> arp_request = {0,  1, 8, 0,  6, 4, 0, 1, 2, 0, 0,  0, 0, 1,
+                                                   10, 0, 2, 15, 0, 0, 0, 0, 0, 0, 10, 0, 2, 2};
+    const struct {
+        std::vector<std::uint8_t> frame;
+        const char* summary;
+    } cases[] = {
+        {ipv4(6, syn), "10.0.2.15:49153 > 10.0.2.2:80 TCP [SYN] len 0"},
+        {ipv4(17, {0, 68, 0, 67, 0, 12, 0, 0, 1, 2, 3, 4}), "10.0.2.15:68 > 10.0.2.2:67 UDP len 4"},
+        {ipv4(1, {8, 0, 0, 0, 0, 1, 0, 1}), "10.0.2.15 > 10.0.2.2 ICMP echo request"},
+        {frame(0x0806, arp_request), "ARP who has 10.0.2.2 tell 10.0.2.15"},
+        {frame(0x88B5, std::vector<std::uint8_t>(46)), "EtherType 0x88B5"},
+        {frame(46, std::vector<std::uint8_t>(46)), "802.3 length 46"},
+        {std::vector<std::uint8_t>(10), "runt of 10 bytes"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(net::summarize_frame(c.frame), c.summary);
+        for (std::size_t cut = 0; cut < c.frame.size(); ++cut)  // a copy: ASan sees past its end
+            net::summarize_frame(std::vector<std::uint8_t>(c.frame.begin(), c.frame.begin() + cut));
+    }
+
+    machine::VirtualClock clock;
+    net::EthernetWire wire(clock);
+    net::PeerStation peer(wire);
+    net::RecentFrames recent(wire, 2);
+    for (int i = 0; i < 3; ++i) peer.send(cases[i].frame);
+    clock.advance(machine::kMillisecond);
+    ASSERT_EQ(recent.entries().size(), 2u);
+    EXPECT_EQ(recent.frames_seen(), 3u);
+    EXPECT_EQ(recent.entries().front().summary, cases[1].summary);  // the oldest went
+    EXPECT_EQ(recent.entries().back().source, "52:55:0A:00:02:02");
 }
