@@ -1,6 +1,7 @@
 #include "tools/ne2000sim/guest.h"
 
 #include "tools/ne2000sim/machine_state.h"
+#include "tools/ne2000sim/modes.h"
 
 namespace sim {
 
@@ -57,6 +58,18 @@ void Guest::close() {
     dhcp_.reset();
     netif_.close();
     run_for(10 * kMillisecond);
+}
+
+bool halt_and_check_given_back(RunContext& c, Guest& guest) {
+    guest.close();
+    return c.step("halt", "the adapter halted and every packet the protocol sent came back", [&](StepResult& s) {
+        c.halt();
+        s.figures["outstanding"] = static_cast<double>(guest.outstanding());
+        s.detail = guest.outstanding() == 0
+                       ? "all given back"
+                       : std::to_string(guest.outstanding()) + " packet(s) or buffer(s) never given back";
+        return guest.outstanding() == 0;
+    });
 }
 
 }  // namespace sim

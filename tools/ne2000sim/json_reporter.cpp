@@ -1,7 +1,6 @@
 // The run as one JSON document (nlohmann-json), for scripts.
 
-#include <nlohmann/json.hpp>
-
+#include "tools/ne2000sim/json_document.h"
 #include "tools/ne2000sim/machine_state.h"
 #include "tools/ne2000sim/reporters.h"
 
@@ -28,7 +27,9 @@ json socket_json(const SocketState& s) {
     return j;
 }
 
-json report_json(const RunReport& r) {
+}  // namespace
+
+json report_document(const RunReport& r) {
     json j;
     j["mode"] = r.mode;
     j["driver"] = r.driver;
@@ -84,6 +85,8 @@ json report_json(const RunReport& r) {
     return j;
 }
 
+namespace {
+
 class JsonReporter : public Reporter {
 public:
     JsonReporter(std::FILE* out, std::unique_ptr<Reporter> people) : out_(out), people_(std::move(people)) {}
@@ -106,7 +109,7 @@ private:
 std::string to_json(const RunReport& report, int indent) {
     // Text from the machine (a refused configuration's log, libslirp's
     // complaints) is not trusted to be UTF-8: bad bytes are replaced.
-    return report_json(report).dump(indent, ' ', false, json::error_handler_t::replace);
+    return report_document(report).dump(indent, ' ', false, json::error_handler_t::replace);
 }
 
 std::unique_ptr<Reporter> json_reporter(std::FILE* out, std::unique_ptr<Reporter> people) {

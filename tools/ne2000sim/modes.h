@@ -46,6 +46,11 @@ struct Mode {
 const std::vector<Mode>& modes();
 const Mode* find_mode(std::string_view name);
 
+class Guest;
+// The last step of a mode with a guest: it lets the guest's last frames go,
+// halts the adapter and checks that every packet the protocol sent came back.
+bool halt_and_check_given_back(RunContext& context, Guest& guest);
+
 // The modes themselves (self_check.cpp, serve.cpp, tap.cpp).
 bool run_self_check(RunContext& context);
 bool run_serve(RunContext& context);

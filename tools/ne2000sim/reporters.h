@@ -26,7 +26,7 @@ public:
 std::unique_ptr<Reporter> text_reporter(std::FILE* out);
 // The document goes to `out`; `people` (text on stderr) sees the progress.
 std::unique_ptr<Reporter> json_reporter(std::FILE* out, std::unique_ptr<Reporter> people);
-// The document alone, for a caller that sends it elsewhere (the status page).
+// The document alone.
 std::string to_json(const RunReport& report, int indent = 2);
 
 }  // namespace sim
