@@ -62,14 +62,15 @@ void Guest::close() {
 
 bool halt_and_check_given_back(RunContext& c, Guest& guest) {
     guest.close();
-    return c.step("halt", "the adapter halted and every packet the protocol sent came back", [&](StepResult& s) {
-        c.halt();
-        s.figures["outstanding"] = static_cast<double>(guest.outstanding());
-        s.detail = guest.outstanding() == 0
-                       ? "all given back"
-                       : std::to_string(guest.outstanding()) + " packet(s) or buffer(s) never given back";
-        return guest.outstanding() == 0;
-    });
+    return c.step(
+        "halt", "the adapter halted and every packet the protocol sent came back", [&](StepResult& s) {
+            c.halt();
+            s.figures["outstanding"] = static_cast<double>(guest.outstanding());
+            s.detail = guest.outstanding() == 0
+                           ? "all given back"
+                           : std::to_string(guest.outstanding()) + " packet(s) or buffer(s) never given back";
+            return guest.outstanding() == 0;
+        });
 }
 
 }  // namespace sim

@@ -157,8 +157,8 @@ bool ping_gateway(Guest& guest, StepResult& step) {
 }
 
 // One GET from this host through the forward; the answer, or a failure in `step`.
-std::optional<net::LoopbackHttpClient::Result> fetch(Guest& guest, std::uint16_t port, const std::string& path,
-                                                     StepResult& step) {
+std::optional<net::LoopbackHttpClient::Result> fetch(Guest& guest, std::uint16_t port,
+                                                     const std::string& path, StepResult& step) {
     net::LoopbackHttpClient client;
     net::PolledService polled([&] { client.poll(); });
     const auto joined = guest.loop().join(polled);
@@ -169,9 +169,10 @@ std::optional<net::LoopbackHttpClient::Result> fetch(Guest& guest, std::uint16_t
     guest.run_until([&] { return client.done(); }, 30 * kSecond, std::chrono::seconds(30));
     if (!client.succeeded() || client.result().status != 200) {
         step.detail = "GET " + path + ": " +
-                      (client.result().error.empty() ? client.done() ? "status " + std::to_string(client.result().status)
-                                                                     : std::string("no answer in time")
-                                                     : client.result().error);
+                      (client.result().error.empty()
+                           ? client.done() ? "status " + std::to_string(client.result().status)
+                                           : std::string("no answer in time")
+                           : client.result().error);
         return std::nullopt;
     }
     step.figures["bytes"] += static_cast<double>(client.result().bytes);
@@ -207,12 +208,13 @@ bool serve_page(RunContext& c, Guest& guest, net::SlirpNetwork& network, StepRes
         step.detail = "/stats.json is not the adapter's state";
         return false;
     }
-    step.detail = "GET http://127.0.0.1:" + std::to_string(*port) + "/ (as " + address + ":80) and /stats.json: " +
-                  std::to_string(static_cast<long long>(step.figures["bytes"])) + " bytes, the station address " +
-                  station + " and counters that the driver answered";
+    step.detail = "GET http://127.0.0.1:" + std::to_string(*port) + "/ (as " + address +
+                  ":80) and /stats.json: " + std::to_string(static_cast<long long>(step.figures["bytes"])) +
+                  " bytes, the station address " + station + " and counters that the driver answered";
     network.remove_host_forward(net::SlirpNetwork::Transport::Tcp, *port);
     // Let the server's side of both connections close before it goes.
-    guest.run_until([&] { return site.service().open_connections() == 0; }, 5 * kSecond, std::chrono::seconds(5));
+    guest.run_until([&] { return site.service().open_connections() == 0; }, 5 * kSecond,
+                    std::chrono::seconds(5));
     return true;
 }
 

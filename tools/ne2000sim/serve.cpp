@@ -35,8 +35,10 @@ bool run_serve(RunContext& c) {
                 s.detail = "the guest cannot listen on port 80";
                 return false;
             }
-            if (!network.add_host_forward(net::SlirpNetwork::Transport::Tcp, c.options.serve_port, address, 80)) {
-                s.detail = "cannot listen on 127.0.0.1:" + std::to_string(c.options.serve_port) + " (in use?)";
+            if (!network.add_host_forward(net::SlirpNetwork::Transport::Tcp, c.options.serve_port, address,
+                                          80)) {
+                s.detail =
+                    "cannot listen on 127.0.0.1:" + std::to_string(c.options.serve_port) + " (in use?)";
                 return false;
             }
             s.detail = "http://127.0.0.1:" + std::to_string(c.options.serve_port) + "/ is " + address + ":80";
@@ -60,8 +62,8 @@ bool run_serve(RunContext& c) {
                     }
                 },
                 [&] {
-                    return stop_requested != 0 ||
-                           (c.options.serve_seconds > 0 && std::chrono::steady_clock::now() - started >= limit);
+                    return stop_requested != 0 || (c.options.serve_seconds > 0 &&
+                                                   std::chrono::steady_clock::now() - started >= limit);
                 });
             const auto& h = site.service().counters();
             s.figures["requests"] = static_cast<double>(h.accepted);

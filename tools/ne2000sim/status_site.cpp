@@ -11,11 +11,20 @@ std::string escape_html(const std::string& text) {
     std::string out;
     for (char c : text) {
         switch (c) {
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '&': out += "&amp;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -103,8 +112,11 @@ void StatusSite::refresh(const std::string& guest_address) {
     s["wire"] = {{"frames_seen", frames_.frames_seen()}, {"recent", recent}};
     const auto& c = service_.counters();
     s["guest"] = {{"address", guest_address},
-                  {"http", {{"accepted", c.accepted}, {"answered_2xx", c.answered[2]},
-                            {"answered_4xx", c.answered[4]}, {"bytes_sent", c.bytes_sent}}}};
+                  {"http",
+                   {{"accepted", c.accepted},
+                    {"answered_2xx", c.answered[2]},
+                    {"answered_4xx", c.answered[4]},
+                    {"bytes_sent", c.bytes_sent}}}};
     snapshot_ = std::move(s);
 }
 
@@ -125,12 +137,16 @@ std::string StatusSite::page() const {
         snapshot.replace(at, 2, "<\\/");  // never ends the script element early
     const std::string station = escape_html(snapshot_.value("station_address", std::string("?")));
     return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-           "<title>ne2000sim: adapter " + station + "</title>\n"
+           "<title>ne2000sim: adapter " +
+           station +
+           "</title>\n"
            "<style>body{font-family:sans-serif;margin:2em}table{border-collapse:collapse}"
            "td,th{padding:2px 10px;text-align:left}tr:nth-child(even){background:#f3f3f3}"
            "code,td{font-family:monospace}</style></head><body>\n"
            "<h1>NE2000-compatible PC Card adapter</h1>\n"
-           "<p>Station address <code id=\"station\">" + station + "</code> (permanent <code id=\"permanent\"></code>), "
+           "<p>Station address <code id=\"station\">" +
+           station +
+           "</code> (permanent <code id=\"permanent\"></code>), "
            "guest <code id=\"guest\"></code>, <span id=\"virtual-time\"></span> s of virtual time, "
            "<span id=\"updates\">0</span> updates. This page came to you from the guest's web server "
            "through the driver, the card and the wire.</p>\n"
@@ -138,8 +154,11 @@ std::string StatusSite::page() const {
            "<h2>System error log</h2><ul id=\"log\"></ul>\n"
            "<h2>Last frames on the wire</h2><table><thead><tr><th>virtual ms</th><th>from</th><th>bytes</th>"
            "<th>what</th></tr></thead><tbody id=\"frames\"></tbody></table>\n"
-           "<script id=\"snapshot\" type=\"application/json\">" + snapshot + "</script>\n"
-           "<script>" + kScript + "</script>\n</body></html>\n";
+           "<script id=\"snapshot\" type=\"application/json\">" +
+           snapshot +
+           "</script>\n"
+           "<script>" +
+           kScript + "</script>\n</body></html>\n";
 }
 
 }  // namespace sim
