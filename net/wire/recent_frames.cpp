@@ -24,10 +24,13 @@ unsigned u16_at(std::span<const std::uint8_t> f, std::size_t at) {
 
 std::string tcp_flags(std::uint8_t flags) {
     static const char* const names[] = {"FIN", "SYN", "RST", "PSH", "ACK", "URG"};
-    std::string out;
-    for (int i = 0; i < 6; ++i)
-        if (flags & (1 << i)) out += (out.empty() ? "" : ",") + std::string(names[i]);
-    return "[" + out + "]";
+    std::string out = "[";
+    for (int i = 0; i < 6; ++i) {
+        if (!(flags & (1 << i))) continue;
+        if (out.size() > 1) out += ',';
+        out += names[i];
+    }
+    return out + "]";
 }
 
 std::string summarize_ipv4(std::span<const std::uint8_t> f) {

@@ -137,22 +137,12 @@ TEST_F(CardOnWire, CaptureOpensInTshark) {
 // One line per frame for the live view, and never a read past a frame's end,
 // however it is cut short (ASan watches every truncation of every sample).
 TEST(RecentFrames, SummarisesTheCommonFramesAndSurvivesEveryTruncation) {
-    auto frame = [](std::uint16_t type, std::vector<std::uint8_t> body) {
-        std::vector<std::uint8_t> f = {0x02,
-                                       0,
-                                       0,
-                                       0,
-                                       0,
-                                       1,
-                                       0x52,
-                                       0x55,
-                                       10,
-                                       0,
-                                       2,
-                                       2,
-                                       static_cast<std::uint8_t>(type >> 8),
-                                       static_cast<std::uint8_t>(type)};
-        f.insert(f.end(), body.begin(), body.end());
+    auto frame = [](std::uint16_t type, const std::vector<std::uint8_t>& body) {
+        const std::uint8_t header[] = {0x02, 0, 0, 0, 0, 1, 0x52, 0x55, 10, 0, 2, 2,
+                                       static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type)};
+        std::vector<std::uint8_t> f(sizeof header + body.size());
+        std::copy(std::begin(header), std::end(header), f.begin());
+        std::copy(body.begin(), body.end(), f.begin() + sizeof header);
         return f;
     };
     auto ipv4 = [&](std::uint8_t protocol, std::vector<std::uint8_t> l4) {

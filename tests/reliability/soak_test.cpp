@@ -98,7 +98,16 @@ public:
         : tb_(tb), rng_(seed), frames_(frames), ring_losses_(ring_losses) {}
 
     void run() {
+        const std::size_t report_every = FromEnvironment("NE2000_SOAK_PROGRESS", 0);
+        std::size_t next_report = report_every;
         while (protocol_serial_ < frames_ || peer_serial_ < frames_) {
+            if (report_every != 0 && protocol_serial_ >= next_report) {
+                next_report += report_every;
+                std::printf("soak: %u sent by the protocol, %u by the peer; %zu at the peer, %zu received; %.1f s\n",
+                            protocol_serial_, peer_serial_, tb_.peer().received().size(),
+                            tb_.protocol().received_frames().size(), static_cast<double>(tb_.now()) / kSecond);
+                std::fflush(stdout);
+            }
             const unsigned action = pick(100);
             if (action < 40) {
                 send_from_protocol();

@@ -130,7 +130,10 @@ private:
         std::fprintf(out_, "error log:%s\n", r.error_log.empty() ? " empty" : "");
         for (const auto& e : r.error_log) {
             std::string values;
-            for (auto v : e.values) values += " " + hex(v, 8);
+            for (auto v : e.values) {
+                values += ' ';
+                values += hex(v, 8);
+            }
             std::fprintf(out_, "  %s (%s)%s%s\n", e.name.c_str(), hex(e.code, 8).c_str(),
                          values.empty() ? "" : " values", values.c_str());
         }
