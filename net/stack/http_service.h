@@ -5,10 +5,11 @@
 // One request per connection: every answer carries Content-Length and
 // "Connection: close", and the server closes its side once the answer is
 // queued. GET and HEAD are served by the handler (HEAD gets the same headers
-// and no body); any other method is answered 405, a malformed request line or
-// header 400, a request head over 8 KB 431. A connection that has not sent a
+// and no body; a handler that throws gives 500); any other method is answered
+// 405, a malformed request line or header 400, a request head over 8 KB 431,
+// an HTTP version other than 1.0 and 1.1 505. A connection that has not sent a
 // complete head within `request_timeout_ms` is closed, as is one whose peer
-// stops taking the answer for `stall_timeout_ms`; both are counted by lwIP's
+// stops taking the answer for `stall_timeout_ms`; both are timed by lwIP's
 // poll callback on the stack's virtual clock.
 //
 // The answer is the only buffer: it goes to TCP as the send buffer allows and

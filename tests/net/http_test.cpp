@@ -155,19 +155,20 @@ TEST(HttpThroughDriver, AnswersEachRequestOnItsOwnConnection) {
         std::optional<std::string> body;
     };
     const std::string big = big_body();
+    const std::string upload = "POST / HTTP/1.1\r\nContent-Length: 131072\r\n\r\n" + std::string(131072, 'u');
     const std::vector<Case> cases = {
         {"page", "/", 200, {{"content-type", "text/html; charset=utf-8"}}, kPage},
         {"256 KB", "/big", 200, {{"Content-Length", "262144"}, {"cache-control", "no-store"}}, big},
         {"unknown path", "/nothing?x=1", 404, {}, "no page /nothing (query x=1)\n"},
         {"handler throws", "/throw", 500, {}, "500 Internal Server Error\n"},
-        {"POST", "POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 405, {{"Allow", "GET, HEAD"}}, {}},
+        // The body comes after the answer: read and dropped, so no reset
+        // follows and reaches the client while it may still be reading.
+        {"POST of 128 KB", upload, 405, {{"Allow", "GET, HEAD"}}, {}},
         {"HEAD", "HEAD /big HTTP/1.1\r\nHost: guest\r\n\r\n", 200, {{"Content-Length", "262144"}}, ""},
         {"request line without version", "GET /\r\n\r\n", 400, {}, {}},
         {"header without colon", "GET / HTTP/1.1\r\nHost guest\r\n\r\n", 400, {}, {}},
         {"head of 8 KB", head_of_size(8192), 200, {}, kPage},
         {"head one byte over", head_of_size(8193), 431, {}, {}},
-        // Its second half comes after the answer: read and dropped.
-        {"head of 16 KB", head_of_size(16 * 1024), 431, {}, {}},
     };
     const ULONG sent_before = g.oid(OID_GEN_XMIT_OK);
     const ULONG received_before = g.oid(OID_GEN_RCV_OK);
@@ -216,8 +217,8 @@ TEST(HttpThroughDriver, AnswersEachRequestOnItsOwnConnection) {
                     return got == 0 && offset == c.request.size();
                 },
                 limit);
-            // What the client sent on after the answer must not be met with a
-            // reset (the virtual network would pass it on to this socket).
+            // What the client sent after the answer must not draw a reset,
+            // which the virtual network passes on to this socket.
             g.tb.run_for(200 * kMillisecond);
             int error = 0;
             socklen_t length = sizeof error;
@@ -248,14 +249,14 @@ TEST(HttpThroughDriver, AnswersEachRequestOnItsOwnConnection) {
     }
     const auto& counters = g.http->counters();
     EXPECT_EQ(counters.answered[2], 4u);
-    EXPECT_EQ(counters.answered[4], 6u);
+    EXPECT_EQ(counters.answered[4], 5u);
     EXPECT_EQ(counters.answered[5], 1u);
     EXPECT_EQ(counters.bytes_sent, bytes_received) << "every byte handed to TCP reached this host";
     EXPECT_EQ(counters.refused + counters.timed_out, 0u);
     // The bytes crossed the driver: the body in full-size frames one way, the
-    // 16 KB head the other way.
+    // two 8 KB heads the other way.
     EXPECT_GT(g.oid(OID_GEN_XMIT_OK) - sent_before, big.size() / 1514);
-    EXPECT_GT(g.oid(OID_GEN_RCV_OK) - received_before, 16 * 1024 / 1514);
+    EXPECT_GT(g.oid(OID_GEN_RCV_OK) - received_before, 2 * 8192 / 1514);
     EXPECT_EQ(g.oid(OID_GEN_XMIT_ERROR) + g.oid(OID_GEN_RCV_ERROR), 0u);
     EXPECT_TRUE(g.run_until([&] { return g.http->open_connections() == 0; }, 3 * kSecond));
     g.shut_down();
@@ -273,13 +274,19 @@ TEST(HttpThroughDriver, RefusesConnectionsOverItsLimitAndClosesThoseThatNeverFin
         g.tb.run_for(20 * kMillisecond);
     }
     const auto closed_count = [&] { return std::count_if(socks.begin(), socks.end(), closed_by_peer); };
+    // The first goes on sending a byte of its head every 100 ms: its time
+    // still runs from its accept, not from its last byte.
+    int ticks = 0;
+    const auto trickle = [&] {
+        if (++ticks % 100 == 0) ::send(socks[0], "x", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    };
     // The timeout is checked once a second: closed 3 to 4 s after its accept.
     const machine::Nanoseconds accepted = g.tb.now();
-    g.tb.run_for(2500 * kMillisecond);
+    g.run_until([&] { return trickle(), false; }, 2500 * kMillisecond);
     EXPECT_EQ(closed_count(), 1) << "the one over the limit, at once; the others wait for their requests";
     EXPECT_EQ(g.http->counters().refused, 1u);
     EXPECT_EQ(g.http->counters().accepted, 2u);
-    EXPECT_TRUE(g.run_until([&] { return closed_count() == 3; }, 2 * kSecond));
+    EXPECT_TRUE(g.run_until([&] { return trickle(), closed_count() == 3; }, 2 * kSecond));
     EXPECT_LT(g.tb.now() - accepted, 4 * kSecond);
     EXPECT_EQ(g.http->counters().timed_out, 2u);
     EXPECT_EQ(g.http->counters().answered[2] + g.http->counters().answered[4], 0u);
@@ -306,7 +313,7 @@ TEST(LoopbackHttpClient, FailsWithOneLineAndTakesABodyEndedByTheClose) {
          ""},
         {"cut short", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabcd", "closed after 4 of 10 body bytes",
          ""},
-        {"no status line", "hello\r\n\r\n", "malformed status line", ""},
+        {"another protocol", "ICAP/1.0 200 OK\r\n\r\n", "malformed status line", ""},
         {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
          "chunked is not supported", ""},
         {"ended by the close", "HTTP/1.0 200 OK\r\nServer: test\r\n\r\n" + over.substr(0, 900), "",
