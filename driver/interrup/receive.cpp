@@ -54,6 +54,31 @@ VOID ReadCurrentPage(PNe2000Adapter Adapter) {
     NdisMSynchronizeWithInterrupt(&Adapter->Interrupt, SyncCardGetCurrent, Adapter);
 }
 
+// Pages from `from` forward to `to`, in ring order.
+ULONG RingDistance(const Ne2000Adapter* Adapter, UCHAR from, UCHAR to) {
+    LONG distance = (LONG)to - (LONG)from;
+    if (distance < 0) distance += (LONG)Adapter->RingStopPage - (LONG)Adapter->RingStartPage;
+    return (ULONG)distance;
+}
+
+// The chip stores frames back to back from where we left off up to CURR, so
+// the frame we are at must end no further than CURR. A next page beyond it is
+// not one the chip wrote since: a stale header from an earlier lap of the ring
+// or a corrupted one (with equal count bytes the count is rebuilt from the
+// next page, so the consistency check cannot catch a wrong one). Following it
+// could walk old frames round the ring for ever without meeting CURR, with the
+// deferred handler never returning. CURR is read again first: the cached
+// value may be behind the chip.
+BOOLEAN NextPageNotPastCurrent(PNe2000Adapter Adapter) {
+    const UCHAR next = Adapter->ReceiveHeader[1];
+    if (RingDistance(Adapter, Adapter->NextPacketPage, next) <=
+        RingDistance(Adapter, Adapter->NextPacketPage, Adapter->LastCurrentPage))
+        return TRUE;
+    ReadCurrentPage(Adapter);
+    return RingDistance(Adapter, Adapter->NextPacketPage, next) <=
+           RingDistance(Adapter, Adapter->NextPacketPage, Adapter->LastCurrentPage);
+}
+
 // One judgement of the header that starts at b[offset]. The high count byte
 // may be rewritten in b (see below); everything else is only read.
 BOOLEAN HeaderLooksSound(const Ne2000Adapter* Adapter, UCHAR* b, ULONG offset, BOOLEAN firstJudgement) {
@@ -74,9 +99,7 @@ BOOLEAN HeaderLooksSound(const Ne2000Adapter* Adapter, UCHAR* b, ULONG offset, B
     // next page below its own, and the ring, not 256 pages, closes the gap.
     if (low == high) {
         const UCHAR pagesBehindHeader = low > kLowCountThreshold ? 2 : 1;
-        LONG distance = (LONG)next - (LONG)Adapter->NextPacketPage;
-        if (distance < 0) distance += (LONG)Adapter->RingStopPage - (LONG)Adapter->RingStartPage;
-        b[offset + 3] = (UCHAR)(distance - pagesBehindHeader);
+        b[offset + 3] = (UCHAR)(RingDistance(Adapter, Adapter->NextPacketPage, next) - pagesBehindHeader);
     }
     if (!FrameLengthAcceptable(FrameLengthFromCount(low, b[offset + 3]))) {
         b[offset + 3] = high;
@@ -132,7 +155,7 @@ ULONG Ne2000IndicatePacket(PNe2000Adapter Adapter) {
         if (expected == Adapter->RingStopPage) expected = Adapter->RingStartPage;
         if (expected != next) return kFrameRefused;
     }
-    if (!NextPageInRing(Adapter, next)) return kFrameRefused;
+    if (!NextPageInRing(Adapter, next) || !NextPageNotPastCurrent(Adapter)) return kFrameRefused;
 
     // The lower bound keeps the lookahead and packet sizes below from going
     // negative, should this ever be reached with a header PacketOK refused.

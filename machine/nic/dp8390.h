@@ -78,6 +78,10 @@ public:
 
     // Inspection for tests; the host reaches none of this directly.
     std::uint8_t peek_memory(std::uint16_t address) const { return memory_.read(address); }
+    // What an earlier lap of the ring, or a fault, left in card memory.
+    void poke_memory(std::uint16_t address, std::span<const std::uint8_t> bytes) {
+        for (std::uint8_t b : bytes) memory_.write(address++, b);
+    }
     bool started() const { return started_; }
     bool transmitting() const { return transmitting_; }
     // Frames that reached the chip while its receiver was off (stopped, or in

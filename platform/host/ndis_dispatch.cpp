@@ -1,6 +1,8 @@
 #include "platform/host/ndis_library.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 #include "platform/host/ndis_library_internal.h"
 
@@ -31,6 +33,12 @@ constexpr unsigned kDeferredStormLimit = 1000;
 void NdisLibrary::call_handler(MiniportAdapter& a, const char* name, const std::function<void()>& body,
                                RunLevel level, bool setup) {
     event(&a, name);
+    if (handler_depth_ == 0) {
+        accesses_in_handler_ = 0;
+        indications_in_handler_ = 0;
+        handler_started_at_ = bus_.clock().now();
+        outermost_handler_ = name;
+    }
     ++handler_depth_;
     ++a.handler_depth_;
     {
@@ -235,8 +243,38 @@ void NdisLibrary::safe_point() {
 }
 
 void NdisLibrary::after_port_access() {
+    if (handler_depth_ > 0) {
+        if (++accesses_in_handler_ > kWatchdogPortAccesses)
+            watchdog_expired("made more than " + std::to_string(kWatchdogPortAccesses) + " port accesses");
+        if (bus_.clock().now() - handler_started_at_ > kWatchdogTime)
+            watchdog_expired("ran for more than " + std::to_string(kWatchdogTime / machine::kSecond) +
+                             " s of virtual time");
+    }
     if (foreign_interrupts_ && !held_off()) pulse_foreign_devices();
     safe_point();
+}
+
+// A handler that never returns is stuck in a loop: on NT the machine would
+// hang at that level for good (later systems stop it with a DPC watchdog
+// bugcheck). Three signs give it away: port accesses without end, a handler
+// that has run for half a minute of virtual time, and more
+// frames indicated than the wire could have brought in the time the handler
+// has run (a driver walking stale ring contents round and round). Nothing can
+// be unwound through the driver's frames, so the run ends here, with the reason.
+void NdisLibrary::watchdog_expired(const std::string& what) {
+    std::fprintf(stderr, "NDIS stand-in: watchdog: %s %s without returning: the driver is stuck in a loop\n",
+                 outermost_handler_, what.c_str());
+    std::abort();
+}
+
+void NdisLibrary::count_indication_in_handler() {
+    if (handler_depth_ == 0) return;
+    const machine::Nanoseconds elapsed = bus_.clock().now() - handler_started_at_;
+    const std::uint64_t most = kRingFramesAtMost + elapsed / kShortestFrameTime;
+    if (++indications_in_handler_ > most)
+        watchdog_expired("indicated " + std::to_string(indications_in_handler_) + " frames in " +
+                         std::to_string(elapsed / machine::kMicrosecond) +
+                         " us, more than the wire could bring,");
 }
 
 // Moves virtual time to `deadline` one device event at a time, so that an

@@ -138,6 +138,18 @@ public:
     // it, and the reset aborts its outstanding sends. So a card that stopped
     // answering cannot keep a protocol's packets for ever.
     static constexpr machine::Nanoseconds kHangCheckPeriod = 2 * machine::kSecond;
+    // Port accesses one handler call (with what it calls) may make before the
+    // watchdog ends the run: a pass over a full ring, every transmission and
+    // a reset together stay far below it.
+    static constexpr std::uint64_t kWatchdogPortAccesses = 50'000'000;
+    // A remote DMA that never works costs the designed polls for each packet
+    // queued (over 6 s for a full queue); half a minute is beyond any of it.
+    static constexpr machine::Nanoseconds kWatchdogTime = 30 * machine::kSecond;
+    // The receive side of the watchdog: a ring holds at most 256 pages of
+    // frames, and 10 Mbit/s Ethernet brings at most one minimum frame (with
+    // preamble and gap, 84 bytes) every 67.2 us.
+    static constexpr std::uint64_t kRingFramesAtMost = 256;
+    static constexpr machine::Nanoseconds kShortestFrameTime = 67'200;
     // Advances virtual time, serving interrupts, deferred handlers and waiting
     // requests after every device event.
     void run_for(machine::Nanoseconds duration);
@@ -264,6 +276,8 @@ private:
     void check_for_hangs();
     void before_bus_access() { windows_.flush(); }
     void after_port_access();
+    [[noreturn]] void watchdog_expired(const std::string& what);
+    void count_indication_in_handler();
     bool port_in_range(ULONG_PTR port, const char* caller, unsigned width);
     bool port_access(ULONG_PTR port, const char* caller, unsigned width);
 
@@ -316,6 +330,12 @@ private:
     std::vector<std::unique_ptr<MiniportAdapter>> adapters_;
 
     int handler_depth_ = 0;  // miniport handlers running, all adapters
+    // Port accesses since the outermost running handler was called: the
+    // watchdog's measure of a handler that never returns.
+    std::uint64_t accesses_in_handler_ = 0;
+    std::uint64_t indications_in_handler_ = 0;
+    machine::Nanoseconds handler_started_at_ = 0;
+    const char* outermost_handler_ = "";
     int isr_depth_ = 0;
     int sync_depth_ = 0;
     bool running_waiting_work_ = false;

@@ -320,6 +320,7 @@ void NdisLibrary::indicate_receive(PETH_FILTER filter, NDIS_HANDLE receive_conte
         return;
     }
     ++a.counters_.indications;
+    count_indication_in_handler();
     event(&a, "Indicate " + std::to_string(header_size) + "+" + std::to_string(lookahead_size) + " of " +
                   std::to_string(packet_size));
 

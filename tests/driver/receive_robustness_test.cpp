@@ -149,3 +149,50 @@ TEST(ReceiveRobustness, AFrameEndingInTheRingsLastPageHandsOverToTheRingsStart) 
 }
 
 }  // namespace
+
+namespace {
+
+// Frames of an earlier lap stay in the ring with sound headers. With equal
+// count bytes the driver rebuilds the count from the next page, so a wrong
+// next page there passes every header check; if it points past CURR into a
+// closed chain of old frames, following it would walk that chain for ever
+// (the stand-in's watchdog would end the run). The frame is dropped instead,
+// and the ring is taken up again at CURR.
+TEST(ReceiveRobustness, ANextPagePastCurrIsRefusedRatherThanFollowedRoundOldFrames) {
+    // Port accesses take no time here, so a walk round old frames shows at
+    // once as more frames than the wire could have brought.
+    testbed::Testbed tb{testbed::TestbedOptions{.pc = {.access_cost = 0}, .trace = false}};
+    ASSERT_EQ(tb.load_driver(), STATUS_SUCCESS);
+    ASSERT_EQ(tb.initialize(), NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(tb.protocol().set_packet_filter(NDIS_PACKET_TYPE_DIRECTED), NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(tb.record()->RingStartPage, 0x4C);
+    ASSERT_EQ(tb.record()->RingStopPage, 0x80);
+    ASSERT_EQ(tb.record()->NextPacketPage, 0x4D);
+
+    // An old lap of 4-page frames at 0x4C, 0x50, ... 0x7C, each pointing to
+    // the next and the last back to 0x4C: a closed chain that misses 0x4F.
+    const auto station = tb.adapter().station_address();
+    for (unsigned page = 0x4C; page < 0x80; page += 4) {
+        const auto next = static_cast<std::uint8_t>(page + 4 == 0x80 ? 0x4C : page + 4);
+        std::vector<std::uint8_t> old = {0x01, next, 0x10, 0x03};  // count 0x310: 780 bytes
+        old.insert(old.end(), station.begin(), station.end());
+        tb.nic().poke_memory(static_cast<std::uint16_t>(page << 8), old);
+    }
+    // A 253-byte frame (count 0x0101, equal bytes) stored at 0x4D takes two
+    // pages, CURR becomes 0x4F; its next page is corrupted to 0x50.
+    tb.nic().faults().corrupt_next_header = machine::Dp8390Faults::HeaderCorruption{1, 0x50};
+    tb.peer().send(Frame(253, 1));
+    tb.run_for(20 * kMs);
+    EXPECT_TRUE(tb.protocol().received_frames().empty());
+    EXPECT_EQ(tb.record()->NextPacketPage, 0x4F);
+
+    // The ring goes on from CURR.
+    const auto after = Frame(300, 2);
+    tb.peer().send(after);
+    tb.run_for(20 * kMs);
+    ASSERT_EQ(tb.protocol().received_frames().size(), 1u);
+    EXPECT_EQ(tb.protocol().received_frames()[0].frame, after);
+    fixture::ExpectClean(tb);
+}
+
+}  // namespace

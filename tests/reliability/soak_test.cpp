@@ -51,6 +51,9 @@ constexpr std::size_t kCiFramesEachWay = 3000;
 // or one reset can cost the receive side.
 constexpr std::size_t kRingFrames = 52;
 constexpr unsigned kTransmitErrorLimit = 16;
+// The wrapper resets an adapter whose oldest send has not moved at two checks
+// 2 s apart; a stuck send is completed (aborted) by then.
+constexpr machine::Nanoseconds kLongestSendWait = 10 * kSecond;
 
 // A frame of ours: a serial at bytes 14-17 names it; the rest is random.
 std::vector<std::uint8_t> MakeFrame(const host::MacAddress& to, const host::MacAddress& from,
@@ -100,12 +103,13 @@ public:
     void run() {
         const std::size_t report_every = FromEnvironment("NE2000_SOAK_PROGRESS", 0);
         std::size_t next_report = report_every;
-        while (protocol_serial_ < frames_ || peer_serial_ < frames_) {
+        while ((protocol_serial_ < frames_ || peer_serial_ < frames_) && !hung_) {
             if (report_every != 0 && protocol_serial_ >= next_report) {
                 next_report += report_every;
-                std::printf("soak: %u sent by the protocol, %u by the peer; %zu at the peer, %zu received; %.1f s\n",
-                            protocol_serial_, peer_serial_, tb_.peer().received().size(),
-                            tb_.protocol().received_frames().size(), static_cast<double>(tb_.now()) / kSecond);
+                std::printf(
+                    "soak: %u sent by the protocol, %u by the peer; %zu at the peer, %zu received; %.1f s\n",
+                    protocol_serial_, peer_serial_, tb_.peer().received().size(),
+                    tb_.protocol().received_frames().size(), static_cast<double>(tb_.now()) / kSecond);
                 std::fflush(stdout);
             }
             const unsigned action = pick(100);
@@ -250,6 +254,35 @@ private:
         tb_.run_for(duration);
         // Handlers' busy waits may run the clock past the deadline, never short of it.
         ASSERT_GE(tb_.now(), before + duration) << "virtual time stood still";
+        check_sends_move();
+    }
+
+    // A send the driver holds is completed within a few seconds: by the card,
+    // or by the wrapper's reset of an adapter whose sends stopped moving.
+    // Longer than that is a hang, reported with the transmit state.
+    void check_sends_move() {
+        const std::size_t completed = tb_.protocol().completions().size();
+        if (completed != completions_seen_ || tb_.protocol().sends_pending() == 0) {
+            completions_seen_ = completed;
+            last_completion_at_ = tb_.now();
+            return;
+        }
+        if (hung_ || tb_.now() - last_completion_at_ < kLongestSendWait) return;
+        hung_ = true;
+        const Ne2000Adapter& r = *tb_.record();
+        ADD_FAILURE() << tb_.protocol().sends_pending() << " send(s) not completed for "
+                      << (tb_.now() - last_completion_at_) / kMs << " ms: TransmitActivePage "
+                      << r.TransmitActivePage << ", fill page " << r.TransmitFillPage << ", next page "
+                      << r.TransmitNextPage << ", interrupt pending " << int(r.TransmitInterruptPending)
+                      << ", restart pending " << int(r.TransmitRestartPending) << ", queue "
+                      << (r.SendQueueHead ? "not empty" : "empty") << ", InterruptStatus 0x" << std::hex
+                      << int(r.InterruptStatus) << ", ISR 0x" << int(tb_.nic().isr()) << std::dec << ", chip "
+                      << (tb_.nic().started() ? "started" : "stopped")
+                      << (tb_.nic().transmitting() ? ", transmitting" : "")
+                      << (tb_.nic().transmit_deferred() ? ", deferred" : "") << ", wrapper resets "
+                      << tb_.adapter().counters().hang_resets << ", sends handed "
+                      << tb_.adapter().counters().sends_handed << ", completed by the miniport "
+                      << tb_.adapter().counters().send_completions;
     }
 
     std::size_t Oid(NDIS_OID oid) {
@@ -343,7 +376,8 @@ private:
     void note_what_a_reset_forgets() {
         settle_abort_burst();
         const auto& at_peer = tb_.peer().received();
-        for (; peer_seen_ < at_peer.size(); ++peer_seen_) unarrived_.erase(SerialOf(at_peer[peer_seen_].frame));
+        for (; peer_seen_ < at_peer.size(); ++peer_seen_)
+            unarrived_.erase(SerialOf(at_peer[peer_seen_].frame));
         // A frame marked once stays marked (the mark matters only if it never
         // arrives), so it is not looked at again.
         on_card_at_reset_.insert(unarrived_.begin(), unarrived_.end());
@@ -388,6 +422,9 @@ private:
     // Sent, not yet seen at the other end and not yet marked by a reset.
     std::set<std::uint32_t> unarrived_, unreceived_;
     std::size_t peer_seen_ = 0, protocol_seen_ = 0;
+    std::size_t completions_seen_ = 0;
+    machine::Nanoseconds last_completion_at_ = 0;
+    bool hung_ = false;
     std::size_t faults_[kFaultKinds] = {};
     unsigned abort_burst_ = 0;
     std::size_t given_up_ = 0;
