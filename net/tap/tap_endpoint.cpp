@@ -33,7 +33,8 @@ std::runtime_error open_failure(int error) {
 std::runtime_error attach_failure(const std::string& name, int error) {
     std::string reason;
     if (error == EPERM)
-        reason = "not allowed (TAP devices need root)";
+        reason = "not allowed (needs root, or a device made for this user: ip tuntap add dev " + name +
+                 " mode tap user USER)";
     else if (error == EBUSY)
         reason = "the name is taken: another program holds that TAP device open";
     else if (error == EINVAL)
