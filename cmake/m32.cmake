@@ -70,5 +70,6 @@ add_subdirectory(tests/image/m32)
 # ne2000sim, whose run on the image joins the cases above.
 add_subdirectory(net/loop)
 add_subdirectory(net/slirp)
+add_subdirectory(net/tap)
 add_subdirectory(net/stack)
 add_subdirectory(tools)
