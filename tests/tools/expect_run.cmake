@@ -6,6 +6,10 @@
 #   - with JSON_CHECKS given: stdout is one JSON document, and for each entry
 #     "a.b.0.c~regex" the value at that path matches the regex (booleans read
 #     ON/OFF), for "a.b#N" the array or object there has N members.
+# Several patterns or checks may also be joined with " && ": a semicolon does
+# not survive add_test's own list splitting.
+string(REPLACE " && " ";" OUTPUT_MATCHES "${OUTPUT_MATCHES}")
+string(REPLACE " && " ";" JSON_CHECKS "${JSON_CHECKS}")
 execute_process(COMMAND ${PROGRAM} ${ARGS} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 set(ok TRUE)
 if(NOT status STREQUAL STATUS)

@@ -73,9 +73,11 @@ echoed=$(in_ns timeout 30 bash -c 'exec 3<>"/dev/tcp/$1/7" && printf %s "$2" >&3
     _ $guest "$message")
 [ "$echoed" = "$message" ] || fail "echo on $guest:7: ${#echoed} of ${#message} bytes came back intact"
 
-# ---- Page fetch: to be added here when the guest serves its web page -------
-# in_ns curl --fail --silent --max-time 10 "http://$guest/" | grep -q ...
-# ---------------------------------------------------------------------------
+# The guest's status page with a stock HTTP client: it came through the driver.
+page=$(in_ns curl --fail --silent --max-time 10 "http://$guest/") || fail "GET http://$guest/ failed"
+grep -q '02:00:00:00:30:01' <<<"$page" || fail "the guest's page shows no station address"
+in_ns curl --fail --silent --max-time 10 "http://$guest/stats.json" | grep -q "\"address\": \"$guest\"" ||
+    fail "/stats.json does not name the guest's address"
 
 kill -INT "$sim"
 for _ in $(seq 150); do

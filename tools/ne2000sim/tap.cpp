@@ -1,6 +1,7 @@
 // --tap NAME: the guest as a machine on a LAN whose other station is the host
 // kernel, through a Linux TAP device. The host pings it (lwIP answers ARP and
-// ICMP echo by itself) and talks to its TCP echo on port 7; its address is
+// ICMP echo by itself), talks to its TCP echo on port 7 and fetches its status
+// page on port 80; its address is
 // the one given with --guest-address, or leased from whatever serves DHCP on
 // that network. Runs in real time until Ctrl-C or --for.
 //
@@ -21,12 +22,15 @@
 #include "net/tap/tap_endpoint.h"
 #include "tools/ne2000sim/guest.h"
 #include "tools/ne2000sim/modes.h"
+#include "tools/ne2000sim/status_site.h"
 
 namespace sim {
 
 namespace {
 
 constexpr std::uint16_t kEchoPort = 7;
+// How often the status page's snapshot is taken, in virtual time.
+constexpr machine::Nanoseconds kRefreshPeriod = 250 * machine::kMillisecond;
 
 struct StaticAddress {
     net::Ipv4Address address;
@@ -106,17 +110,32 @@ bool run_tap(RunContext& c) {
         c.reporter.note("tap: the guest's TCP echo could not listen on port " + std::to_string(kEchoPort));
         ok = false;
     }
+    auto site = std::make_unique<StatusSite>(c.rig, c.report);
+    if (ok && !site->listen(80)) {
+        c.reporter.note("tap: the guest's web server could not listen on port 80");
+        ok = false;
+    }
     if (ok) {
         char until[64] = "until Ctrl-C";
         if (o.serve_seconds > 0)
             std::snprintf(until, sizeof until, "for %g s or until Ctrl-C", o.serve_seconds);
         c.reporter.note("tap: the guest is " + guest->netif().address().to_string() + " on " + tap->name() +
-                        ", TCP echo on port " + std::to_string(kEchoPort) + "; running " + until);
+                        ", TCP echo on port " + std::to_string(kEchoPort) +
+                        ", status page on port 80; running " + until);
         ok = c.step("run", "the guest on " + tap->name() + " in real time until stopped", [&](StepResult& s) {
             const auto start = std::chrono::steady_clock::now();
             const std::chrono::duration<double> limit(o.serve_seconds);
+            const std::string address = guest->netif().address().to_string();
+            machine::Nanoseconds refreshed = c.rig.clock().now();
+            site->refresh(address);
             guest->loop().run_in_real_time(
-                [&](machine::Nanoseconds d) { guest->run_for(d); },
+                [&](machine::Nanoseconds d) {
+                    guest->run_for(d);
+                    if (c.rig.clock().now() - refreshed >= kRefreshPeriod) {
+                        site->refresh(address);
+                        refreshed = c.rig.clock().now();
+                    }
+                },
                 [&] {
                     return stop_requested != 0 || tap->lost() ||
                            (o.serve_seconds > 0 && std::chrono::steady_clock::now() - start >= limit);
@@ -150,17 +169,8 @@ bool run_tap(RunContext& c) {
                     std::to_string(echo->bytes_echoed()) + " byte(s) echoed");
     // Connections still open are reset while the guest can still send.
     echo.reset();
-    guest->close();
-    ok = c.step("halt", "the adapter halted and every packet the protocol sent came back",
-                [&](StepResult& s) {
-                    c.halt();
-                    s.figures["outstanding"] = static_cast<double>(guest->outstanding());
-                    s.detail = guest->outstanding() == 0 ? "all given back"
-                                                         : std::to_string(guest->outstanding()) +
-                                                               " packet(s) or buffer(s) never given back";
-                    return guest->outstanding() == 0;
-                }) &&
-         ok;
+    site.reset();
+    ok = halt_and_check_given_back(c, *guest) && ok;
     return ok;
 }
 
