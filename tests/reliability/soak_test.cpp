@@ -15,7 +15,10 @@
 //   or read through a stuck remote DMA, which the driver drops with it by
 //   design (never more than a ring holds);
 // - no stand-in rule broken, no model protocol violation, nothing leaked,
-//   virtual time always advances.
+//   virtual time always advances, no send is held for more than 10 s, and no
+//   handler runs for ever (the stand-in's watchdog would end the run).
+//
+// NE2000_SOAK_PROGRESS=N prints a line every N frames of a long run.
 //
 // Sized for CI by default; NE2000_SOAK_FRAMES (frames each way) and
 // NE2000_SOAK_SEEDS (seeds 1..N) make the long runs (see the README).
@@ -168,7 +171,16 @@ public:
             if (!on_card_at_reset_.count(serial)) ++unmarked;
         }
         const std::size_t given_up = expected_given_up();
-        EXPECT_EQ(Oid(OID_GEN_XMIT_ERROR), given_up);
+        const std::size_t xmit_error = Oid(OID_GEN_XMIT_ERROR);
+        if (!ring_losses_) {
+            EXPECT_EQ(xmit_error, given_up);
+        } else {
+            // With every fault on, this estimate (each 16 aborts of a burst give
+            // one frame up) is not exact: at 250,000 frames each way it counted
+            // 508 where the driver gave up 506. Never more, and within 1%.
+            EXPECT_LE(xmit_error, given_up);
+            EXPECT_GE(xmit_error * 100, given_up * 99);
+        }
         EXPECT_LE(unmarked, given_up) << "frames lost at the send without a reason";
         EXPECT_GE(missing, given_up);
         // A reset may come between a transmission and its completion: the

@@ -11,12 +11,12 @@ volatile std::sig_atomic_t stop_requested = 0;
 const std::vector<Mode>& modes() {
     static const std::vector<Mode> table = {
         {"self-check",
-         "(default) a frame each way, ARP and ICMP echo to the gateway, a DHCP lease,\n"
-         "    a TCP echo through the virtual network to this host and back, and a page\n"
-         "    the guest serves fetched from this host through a port forward",
+         "(default) a frame each way, ARP and ICMP echo to the\n"
+         "gateway, a DHCP lease, a TCP echo to this host and back,\n"
+         "and the guest's page fetched from this host",
          run_self_check},
-        {"serve", "(--serve PORT) the guest's status page on 127.0.0.1:PORT, in real time", run_serve},
-        {"tap", "(--tap NAME) the guest on a Linux TAP device, for the host's own stack", run_tap},
+        {"serve", "(--serve PORT) the guest's status page on\n127.0.0.1:PORT, in real time", run_serve},
+        {"tap", "(--tap NAME) the guest on a Linux TAP device, for the\nhost's own stack", run_tap},
     };
     return table;
 }

@@ -65,9 +65,11 @@ OptionSpec keyword_alias(const char* name, const char* keyword, const char* help
 const std::vector<OptionSpec>& table() {
     static const std::vector<OptionSpec> options = {
         {"--set", "KEYWORD=VALUE",
-         "a registry value for the adapter, a number (0x.. hex or decimal) handed to\n"
-         "the driver as it stands; repeatable. Keywords the driver reads: IoBaseAddress,\n"
-         "InterruptNumber, Slot, ComPort, ComIRQ, MaximumMulticastList, BusType",
+         "a registry value for the adapter: a number (0x..\n"
+         "hex or decimal) handed to the driver as it stands,\n"
+         "which judges its range; repeatable. The driver\n"
+         "reads IoBaseAddress, InterruptNumber, Slot,\n"
+         "ComPort, ComIRQ, MaximumMulticastList, BusType",
          [](Options& o, const std::string& v) -> Problem {
              const auto equals = v.find('=');
              if (equals == std::string::npos || equals == 0) return "--set needs KEYWORD=VALUE";
@@ -81,8 +83,9 @@ const std::vector<OptionSpec>& table() {
         keyword_alias("--com-port", "ComPort", "same as --set ComPort=N (default 2)"),
         keyword_alias("--com-irq", "ComIRQ", "same as --set ComIRQ=N (default 3)"),
         {"--network-address", "XX-XX-XX-XX-XX-XX",
-         "the configured network address, hex bytes (any count, as the registry\n"
-         "could hold it; the driver takes 6 bytes without the group bit)",
+         "the configured network address: hex bytes, any\n"
+         "count, as the registry could hold it (the driver\n"
+         "takes 6 bytes without the group bit)",
          [](Options& o, const std::string& v) -> Problem {
              o.network_address = hex_bytes(v);
              if (!o.network_address) return "--network-address needs hex bytes like 02-00-00-00-00-01";
@@ -94,29 +97,29 @@ const std::vector<OptionSpec>& table() {
              if (!o.network_address) return "--mac needs hex bytes like 02:00:00:00:00:01";
              return std::nullopt;
          }},
-        {"--socket", "N", "the socket (0 or 1) the card sits in; also \"Slot\" unless set (default 0)",
+        {"--socket", "N", "the socket (0 or 1) the card sits in; also \"Slot\"\nunless set (default 0)",
          [](Options& o, const std::string& v) -> Problem {
              const auto n = number(v, 1);
              if (!n) return std::string("--socket: the machine has sockets 0 and 1");
              o.socket = static_cast<unsigned>(*n);
              return std::nullopt;
          }},
-        {"--processors", "N", "processors the system reports to the driver, 1 to 32 (default 1)",
+        {"--processors", "N", "processors the system reports to the driver, 1 to\n32 (default 1)",
          [](Options& o, const std::string& v) -> Problem {
              const auto n = number(v, 32);
              if (!n || *n == 0) return std::string("--processors needs a number from 1 to 32");
              o.processors = static_cast<unsigned>(*n);
              return std::nullopt;
          }},
-        {"--bus", "isa|mca", "the bus the adapter is listed on: sets BusType 1 or 3 (default isa)",
+        {"--bus", "isa|mca", "the bus the adapter is listed on: BusType 1 or 3\n(default isa)",
          [](Options& o, const std::string& v) -> Problem {
              if (v != "isa" && v != "mca") return std::string("--bus needs isa or mca");
              o.settings.emplace_back("BusType", v == "isa" ? 1u : 3u);
              return std::nullopt;
          }},
         {"--pos", "ID-P1-P2-P3-P4",
-         "Micro Channel POS data for --bus mca: the adapter ID (4 hex digits, as\n"
-         "two bytes high first) and the four POS bytes",
+         "Micro Channel POS data for --bus mca: the adapter\n"
+         "ID (two bytes, high first) and the four POS bytes",
          [](Options& o, const std::string& v) -> Problem {
              auto bytes = hex_bytes(v);
              if (!bytes || bytes->size() != 6)
@@ -129,7 +132,7 @@ const std::vector<OptionSpec>& table() {
              o.eight_bit = true;
              return std::nullopt;
          }},
-        {"--bytes", "N", "bytes to send each way through the TCP echo (default 1048576)",
+        {"--bytes", "N", "bytes each way through the TCP echo (default\n1048576)",
          [](Options& o, const std::string& v) -> Problem {
              const auto n = number(v, std::numeric_limits<std::uint32_t>::max());
              if (!n || *n == 0) return std::string("--bytes needs a number from 1 to 0xFFFFFFFF");
@@ -137,15 +140,15 @@ const std::vector<OptionSpec>& table() {
              return std::nullopt;
          }},
         {"--open-network", nullptr,
-         "let the guest's traffic leave this host (default: only the host's\n"
-         "loopback, as 10.0.2.2, is reachable)",
+         "let the guest's traffic leave this host (default:\n"
+         "only the host's loopback, as 10.0.2.2, is reachable)",
          [](Options& o, const std::string&) -> Problem {
              o.open_network = true;
              return std::nullopt;
          }},
         {"--serve", "PORT",
-         "run in real time and forward 127.0.0.1:PORT to the guest's web server,\n"
-         "until Ctrl-C or --for",
+         "run in real time, 127.0.0.1:PORT forwarded to the\n"
+         "guest's web server, until Ctrl-C or --for",
          [](Options& o, const std::string& v) -> Problem {
              const auto n = number(v, 65535);
              if (!n || *n == 0) return std::string("--serve needs a port from 1 to 65535");
@@ -154,7 +157,8 @@ const std::vector<OptionSpec>& table() {
              return std::nullopt;
          }},
         {"--tap", "NAME",
-         "make the Linux TAP device NAME the wire's other station (needs root and\n"
+         "the Linux TAP device NAME as the wire's other\n"
+         "station (root or a device made for the user, and\n"
          "/dev/net/tun), in real time until Ctrl-C or --for",
          [](Options& o, const std::string& v) -> Problem {
              if (v.empty() || v.size() > 15)
@@ -163,13 +167,13 @@ const std::vector<OptionSpec>& table() {
              o.mode = "tap";
              return std::nullopt;
          }},
-        {"--guest-address", "A.B.C.D/N", "with --tap: a static address for the guest instead of DHCP",
+        {"--guest-address", "A.B.C.D/N", "with --tap: a static address for the guest\ninstead of DHCP",
          [](Options& o, const std::string& v) -> Problem {
              if (v.empty()) return std::string("--guest-address needs an address like 192.168.77.2/24");
              o.guest_address = v;
              return std::nullopt;
          }},
-        {"--for", "SECONDS", "with --serve or --tap: stop after this many seconds of real time",
+        {"--for", "SECONDS", "with --serve or --tap: stop after this many\nseconds of real time",
          [](Options& o, const std::string& v) -> Problem {
              char* end = nullptr;
              const double s = std::strtod(v.c_str(), &end);
@@ -178,7 +182,8 @@ const std::vector<OptionSpec>& table() {
              o.serve_seconds = s;
              return std::nullopt;
          }},
-        {"--json", nullptr, "write one JSON document of the run to standard output (text to stderr)",
+        {"--json", nullptr,
+         "one JSON document of the run on standard output\n(the text goes to standard error)",
          [](Options& o, const std::string&) -> Problem {
              o.json = true;
              return std::nullopt;
@@ -189,15 +194,16 @@ const std::vector<OptionSpec>& table() {
              o.pcap_path = v;
              return std::nullopt;
          }},
-        {"--trace", "FILE", "write every port access and stall, decoded, to FILE (-: standard output)",
+        {"--trace", "FILE", "every port access and stall, decoded, to FILE\n(-: standard output)",
          [](Options& o, const std::string& v) -> Problem {
              if (v.empty()) return std::string("--trace needs a file name");
              o.trace_path = v;
              return std::nullopt;
          }},
         {"--driver", "FILE",
-         "run the NT image FILE (ne2000.sys) instead of the linked driver; it\n"
-         "brings the adapter up inside DriverEntry, as NT does (32-bit build only)",
+         "run the NT image FILE (ne2000.sys) instead of the\n"
+         "linked driver; it brings the adapter up inside\n"
+         "DriverEntry, as NT does (32-bit build only)",
          [](Options& o, const std::string& v) -> Problem {
              if (v.empty()) return std::string("--driver needs a file name");
              o.driver_path = v;
@@ -220,7 +226,13 @@ std::string usage() {
         "Runs the driver on an emulated PC (82365 socket controller, two-function PC Card\n"
         "with a DP8390 Ethernet controller and an 8250 UART) through the NDIS stand-in,\n"
         "and puts real traffic through it.\n\nModes:\n";
-    for (const Mode& m : modes()) text += "  " + std::string(m.name) + ": " + m.summary + "\n";
+    for (const Mode& m : modes()) {
+        std::string summary = m.summary;
+        for (std::size_t at = 0; (at = summary.find('\n', at)) != std::string::npos; at += 1 + 14)
+            summary.insert(at + 1, 14, ' ');
+        std::string name = "  " + std::string(m.name);
+        text += name + std::string(14 - name.size(), ' ') + summary + "\n";
+    }
     text += "\nOptions:\n";
     for (const OptionSpec& o : table()) {
         std::string head = "  " + std::string(o.name) + (o.argument ? " " + std::string(o.argument) : "");
