@@ -19,6 +19,10 @@ if(sysroot_failed)
 endif()
 set(i386_libraries ${NE2000_I386_SYSROOT}/usr/lib/i386-linux-gnu ${NE2000_I386_SYSROOT}/lib/i386-linux-gnu)
 
+# The tests of this tree run under qemu-user: optimised a little, the image
+# tests take 17 s instead of two minutes (the image itself is built -O2).
+add_compile_options(-O1)
+
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 add_compile_definitions(NDIS_NT_TARGET)
 # RPATH rather than RUNPATH: libpcap's own dependencies are found through it too.
