@@ -266,22 +266,22 @@ std::optional<std::string> parse(const std::vector<std::string>& args, Options& 
             name.erase(equals);
         }
         if (name == "-h") name = "--help";
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* option = nullptr;
         for (const OptionSpec& s : table())
-            if (name == s.name) spec = &s;
-        if (spec == nullptr) return "unknown option " + args[i];
+            if (name == s.name) option = &s;
+        if (option == nullptr) return "unknown option " + args[i];
         std::string value;
-        if (spec->argument != nullptr) {
+        if (option->argument != nullptr) {
             if (inline_value)
                 value = *inline_value;
             else if (i + 1 < args.size())
                 value = args[++i];
             else
-                return name + " needs " + spec->argument;
+                return name + " needs " + option->argument;
         } else if (inline_value) {
             return name + " takes no value";
         }
-        if (auto problem = spec->apply(o, value)) return problem;
+        if (auto problem = option->apply(o, value)) return problem;
     }
     if (o.mode != "tap" && !o.guest_address.empty()) return std::string("--guest-address goes with --tap");
     if (o.serve_port != 0 && !o.tap_name.empty()) return std::string("--serve and --tap are separate modes");
