@@ -52,8 +52,13 @@ private:
     };
     void deliver_oldest();
 
+    static constexpr std::size_t kSpareFrames = 16;
+
     machine::VirtualClock& clock_;
     std::vector<WireEndpoint*> endpoints_;
+    std::vector<WireEndpoint*> listeners_;  // the endpoints a delivery goes to
+    bool delivering_ = false;
+    std::vector<std::vector<std::uint8_t>> spare_;  // byte storage of delivered frames, for reuse
     std::deque<InFlight> in_flight_;
     machine::Nanoseconds busy_until_ = 0;
     std::uint64_t frames_carried_ = 0;

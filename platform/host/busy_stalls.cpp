@@ -18,9 +18,12 @@ void StallFigure::add(std::uint64_t microseconds) {
     longest_us = std::max(longest_us, microseconds);
 }
 
-void BusyStalls::add(const std::string& handler, std::uint64_t microseconds) {
+void BusyStalls::add(std::string_view handler, std::uint64_t microseconds) {
     all.add(microseconds);
-    by_handler[handler].add(microseconds);
+    // Looked up without making a string: the deferred handler stalls at every run.
+    auto it = by_handler.find(handler);
+    if (it == by_handler.end()) it = by_handler.emplace(std::string(handler), StallFigure{}).first;
+    it->second.add(microseconds);
 }
 
 std::string BusyStalls::to_string() const {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace host {
 
@@ -22,9 +23,9 @@ struct BusyStalls {
     static constexpr std::uint64_t kThresholdUs = 50;
 
     StallFigure all;
-    std::map<std::string, StallFigure> by_handler;  // by the handler (or "ISR", ...) that waited
+    std::map<std::string, StallFigure, std::less<>> by_handler;  // by the handler (or "ISR", ...) that waited
 
-    void add(const std::string& handler, std::uint64_t microseconds);
+    void add(std::string_view handler, std::uint64_t microseconds);
     // "12 stalls, 49152 us in all, longest 4096 us: HandleInterrupt 12 (49152 us, longest 4096 us)"
     std::string to_string() const;
 };

@@ -7,9 +7,22 @@ namespace host {
 InterruptController::InterruptController(machine::IrqLines& lines)
     : lines_(lines), state_(std::make_shared<LineState>()) {
     // Rising edge latches a request; falling edge withdraws one not yet served.
+    for (unsigned line = 0; line < machine::kIrqLineCount; ++line)
+        if (lines_.level(line)) state_->high_lines |= 1u << line;
     lines_.subscribe([state = state_](unsigned line, bool level) {
-        if (state->alive && line < machine::kIrqLineCount) state->requested[line] = level;
+        if (!state->alive || line >= machine::kIrqLineCount) return;
+        state->requested[line] = level;
+        if (level)
+            state->high_lines |= 1u << line;
+        else
+            state->high_lines &= ~(1u << line);
     });
+}
+
+void InterruptController::note_connections() {
+    miniport_lines_ = 0;
+    for (const Connection& c : connections_)
+        if (c.adapter != nullptr) miniport_lines_ |= 1u << c.line;
 }
 
 InterruptController::~InterruptController() {
@@ -24,6 +37,7 @@ NDIS_STATUS InterruptController::connect(const Connection& connection) {
             return NDIS_STATUS_RESOURCE_CONFLICT;
     }
     connections_.push_back(connection);
+    note_connections();
     return NDIS_STATUS_SUCCESS;
 }
 
@@ -32,11 +46,15 @@ bool InterruptController::disconnect(const NDIS_MINIPORT_INTERRUPT* object) {
                            [&](const Connection& c) { return c.object == object && object != nullptr; });
     if (it == connections_.end()) return false;
     connections_.erase(it);
+    note_connections();
     return true;
 }
 
 std::size_t InterruptController::disconnect_all(const MiniportAdapter& adapter) {
-    return std::erase_if(connections_, [&](const Connection& c) { return c.adapter == &adapter; });
+    const std::size_t gone =
+        std::erase_if(connections_, [&](const Connection& c) { return c.adapter == &adapter; });
+    note_connections();
+    return gone;
 }
 
 const InterruptController::Connection* InterruptController::find(
@@ -58,13 +76,20 @@ std::optional<unsigned> InterruptController::line_of(const MiniportAdapter& adap
 
 std::vector<InterruptController::Connection> InterruptController::on_line(unsigned line) const {
     std::vector<Connection> out;
+    on_line(line, out);
+    return out;
+}
+
+void InterruptController::on_line(unsigned line, std::vector<Connection>& out) const {
+    out.clear();
     for (const Connection& c : connections_)
         if (c.line == line) out.push_back(c);
-    return out;
 }
 
 std::optional<unsigned> InterruptController::next_request() const {
     static constexpr unsigned kPriority[] = {0, 1, 2, 8, 9, 10, 11, 12, 13, 14, 15, 3, 4, 5, 6, 7};
+    // A line asks only while it is high, whatever its mode.
+    if (!anything_asking()) return std::nullopt;
     for (unsigned line : kPriority) {
         if (state_->masked[line]) continue;
         const Connection* first = nullptr;

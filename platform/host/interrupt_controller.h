@@ -14,6 +14,7 @@
 // interrupt objects on the line as NT's kernel does.
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -55,11 +56,16 @@ public:
     bool connected(const MiniportAdapter& adapter) const;
     // The adapter's connections in the order they were made, then everything else on the line.
     std::vector<Connection> on_line(unsigned line) const;
+    // The same into `out`, which keeps its storage from one call to the next.
+    void on_line(unsigned line, std::vector<Connection>& out) const;
     std::optional<unsigned> line_of(const MiniportAdapter& adapter) const;
 
     // The highest-priority line with a miniport connected that asks to be
     // served now, in the AT's order (0, 1, 2, 8-15, 3-7).
     std::optional<unsigned> next_request() const;
+    // Whether any line with a miniport on it is high: the cheap test made at
+    // every port access before next_request() is worth asking.
+    bool anything_asking() const { return (state_->high_lines & miniport_lines_) != 0; }
     // The request of a latched line has been taken (the ISRs are about to run).
     void acknowledge(unsigned line);
     // An interrupt storm: the line is masked for good.
@@ -73,11 +79,16 @@ private:
         bool alive = true;
         std::array<bool, machine::kIrqLineCount> requested{};
         std::array<bool, machine::kIrqLineCount> masked{};
+        std::uint32_t high_lines = 0;  // bit per line: its level now
     };
+    // Lines with a miniport connected, bit per line: asked at every port
+    // access, so the common answer (nothing high there) costs one test.
+    void note_connections();
 
     machine::IrqLines& lines_;
     std::shared_ptr<LineState> state_;
     std::vector<Connection> connections_;
+    std::uint32_t miniport_lines_ = 0;
 };
 
 }  // namespace host

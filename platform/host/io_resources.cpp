@@ -15,6 +15,7 @@ NDIS_STATUS PortClaims::claim(const MiniportAdapter* owner, unsigned base, unsig
     for (const Claim& c : claims_)
         if (base < c.base + c.count && c.base < base + count) return NDIS_STATUS_RESOURCE_CONFLICT;
     claims_.push_back(Claim{owner, base, count});
+    last_hit_ = {};
     return NDIS_STATUS_SUCCESS;
 }
 
@@ -24,6 +25,7 @@ bool PortClaims::release(const MiniportAdapter* owner, unsigned base, unsigned c
     });
     if (it == claims_.end()) return false;
     claims_.erase(it);
+    last_hit_ = {};
     return true;
 }
 
@@ -35,8 +37,15 @@ std::vector<PortClaims::Claim> PortClaims::held_by(const MiniportAdapter* owner)
 }
 
 bool PortClaims::holds(const MiniportAdapter* owner, unsigned port) const {
+    auto in = [&](const Claim& c) {
+        return c.count != 0 && c.owner == owner && port >= c.base && port - c.base < c.count;
+    };
+    if (in(last_hit_)) return true;
     for (const Claim& c : claims_)
-        if (c.owner == owner && port >= c.base && port - c.base < c.count) return true;
+        if (in(c)) {
+            last_hit_ = c;
+            return true;
+        }
     return false;
 }
 

@@ -44,6 +44,9 @@ public:
 
 private:
     std::vector<Claim> claims_;
+    // The claim the last port belonged to: a driver's accesses go to one range
+    // over and over, and every one of them is checked.
+    mutable Claim last_hit_{};
 };
 
 class MemoryWindows {

@@ -113,7 +113,7 @@ void NdisLibrary::run_deferred_handler(MiniportAdapter& a) {
 }
 
 void NdisLibrary::serve_interrupts() {
-    if (held_off()) return;
+    if (held_off() || !interrupts_.anything_asking()) return;
     std::array<int, machine::kIrqLineCount> rounds{};
     while (auto line = interrupts_.next_request()) {
         if (++rounds[*line] > kInterruptStormLimit) {
@@ -135,7 +135,10 @@ void NdisLibrary::serve_interrupts() {
 // any claimed; an ISR that claims every time would spin the machine there, so
 // after a bound that is recorded and the dispatch stops.
 void NdisLibrary::dispatch_line(unsigned line) {
-    const auto connections = interrupts_.on_line(line);
+    // Interrupts are served only where no ISR runs, so dispatches never nest
+    // and the two lists can be kept from one to the next.
+    auto& connections = line_connections_;
+    interrupts_.on_line(line, connections);
     if (connections.empty()) return;
     const bool latched = connections.front().mode == NdisInterruptLatched;
     const bool repeat = latched && connections.size() > 1;
@@ -144,7 +147,9 @@ void NdisLibrary::dispatch_line(unsigned line) {
         const bool pulse_pass = foreign_pulses_[line] > 0;
         const MiniportAdapter* claimer = nullptr;
         bool claimed = false;
-        for (const auto& c : interrupts_.on_line(line)) {
+        // Afresh at each pass: an ISR may have disconnected an object.
+        interrupts_.on_line(line, pass_connections_);
+        for (const auto& c : pass_connections_) {
             if (!call_isr(c, pass, pulse_pass)) continue;
             claimed = true;
             if (c.adapter != nullptr) claimer = c.adapter;
@@ -202,7 +207,8 @@ bool NdisLibrary::call_isr(const InterruptController::Connection& c, unsigned pa
     run.queued_deferred = queue != FALSE;
     if (run.recognized) ++a.counters_.isr_claimed;
     if (run.queued_deferred) a.dpc_pending_ = true;
-    event(&a, std::string(run.foreign ? "ISR (foreign)" : "ISR") + (run.recognized ? " claimed" : ""));
+    if (recording_)
+        event(&a, std::string(run.foreign ? "ISR (foreign)" : "ISR") + (run.recognized ? " claimed" : ""));
     if (recording_) isr_runs_.push_back(run);
     return run.recognized;
 }

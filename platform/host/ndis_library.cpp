@@ -137,9 +137,8 @@ void NdisLibrary::check_port_owner(ULONG_PTR port, unsigned width, const char* c
     }
 }
 
-void NdisLibrary::event(const MiniportAdapter* adapter, std::string what) {
-    if (recording_)
-        events_.push_back(Event{bus_.clock().now(), bus_.trace().mark(), adapter, std::move(what)});
+void NdisLibrary::event(const MiniportAdapter* adapter, std::string_view what) {
+    if (recording_) events_.push_back(Event{bus_.clock().now(), bus_.trace().mark(), adapter, std::string(what)});
 }
 
 void NdisLibrary::clear_records() {

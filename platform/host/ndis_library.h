@@ -47,6 +47,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "machine/isa_bus.h"
@@ -311,7 +312,7 @@ private:
     void error(std::string what);
     // An error recorded once however often it recurs (one per port, flag or call and context).
     void breach(std::string what);
-    void event(const MiniportAdapter* adapter, std::string what);
+    void event(const MiniportAdapter* adapter, std::string_view what);
 
     machine::IsaBus& bus_;
     InterruptController interrupts_;
@@ -345,6 +346,8 @@ private:
     std::optional<NDIS_STATUS> registration_failure_;
     bool foreign_interrupts_ = false;
     std::array<unsigned, machine::kIrqLineCount> foreign_pulses_{};
+    std::vector<InterruptController::Connection> line_connections_;  // dispatch_line's lists
+    std::vector<InterruptController::Connection> pass_connections_;
     std::array<NDIS_MINIPORT_INTERRUPT, machine::kIrqLineCount> foreign_objects_{};
     PageProbe page_probe_;
     std::array<std::uint8_t, 0x10000> last_written_{};

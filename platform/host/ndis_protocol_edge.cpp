@@ -111,7 +111,7 @@ NDIS_STATUS NdisLibrary::hand_over_send(Binding& binding, PNDIS_PACKET packet, b
 }
 
 void NdisLibrary::complete_to_protocol(Binding& binding, PNDIS_PACKET packet, NDIS_STATUS status) {
-    event(&binding.adapter_, "SendComplete " + hex(status));
+    if (recording_) event(&binding.adapter_, "SendComplete " + hex(status));
     binding.protocol_.send_complete(binding, packet, status);
 }
 

@@ -321,7 +321,8 @@ void NdisLibrary::indicate_receive(PETH_FILTER filter, NDIS_HANDLE receive_conte
     }
     ++a.counters_.indications;
     count_indication_in_handler();
-    event(&a, "Indicate " + std::to_string(header_size) + "+" + std::to_string(lookahead_size) + " of " +
+    if (recording_)
+        event(&a, "Indicate " + std::to_string(header_size) + "+" + std::to_string(lookahead_size) + " of " +
                   std::to_string(packet_size));
 
     const auto* destination = static_cast<const std::uint8_t*>(address);
