@@ -40,6 +40,12 @@ public:
     bool release(const MiniportAdapter* owner, unsigned base, unsigned count);
     std::vector<Claim> held_by(const MiniportAdapter* owner) const;
     bool holds(const MiniportAdapter* owner, unsigned port) const;
+    // Whether the claim `owner`'s last access fell in covers [port, port + width)
+    // as well: the quick answer for the next access, asked before holds().
+    bool recently_held(const MiniportAdapter* owner, unsigned port, unsigned width) const {
+        return last_hit_.owner == owner && last_hit_.count != 0 && port >= last_hit_.base &&
+               port + width - last_hit_.base <= last_hit_.count;
+    }
     const std::vector<Claim>& all() const { return claims_; }
 
 private:
@@ -68,6 +74,7 @@ public:
     // False when no mapping of exactly this owner, address and length exists.
     bool unmap(const MiniportAdapter* owner, PVOID address, std::uint32_t length);
     void flush();
+    bool any() const { return !mappings_.empty(); }
     std::vector<const Mapping*> held_by(const MiniportAdapter* owner) const;
 
 private:

@@ -243,21 +243,11 @@ void NdisLibrary::pulse_foreign_devices() {
     }
 }
 
-void NdisLibrary::safe_point() {
-    serve_interrupts();
-    run_waiting_work();
-}
-
-void NdisLibrary::after_port_access() {
-    if (handler_depth_ > 0) {
-        if (++accesses_in_handler_ > kWatchdogPortAccesses)
-            watchdog_expired("made more than " + std::to_string(kWatchdogPortAccesses) + " port accesses");
-        if (bus_.clock().now() - handler_started_at_ > kWatchdogTime)
-            watchdog_expired("ran for more than " + std::to_string(kWatchdogTime / machine::kSecond) +
-                             " s of virtual time");
-    }
-    if (foreign_interrupts_ && !held_off()) pulse_foreign_devices();
-    safe_point();
+void NdisLibrary::handler_overran() {
+    if (accesses_in_handler_ > kWatchdogPortAccesses)
+        watchdog_expired("made more than " + std::to_string(kWatchdogPortAccesses) + " port accesses");
+    watchdog_expired("ran for more than " + std::to_string(kWatchdogTime / machine::kSecond) +
+                     " s of virtual time");
 }
 
 // A handler that never returns is stuck in a loop: on NT the machine would

@@ -15,13 +15,6 @@ bool NdisLibrary::port_in_range(ULONG_PTR port, const char* caller, unsigned wid
     return false;
 }
 
-// Every port call: the port must exist and belong to the running adapter.
-bool NdisLibrary::port_access(ULONG_PTR port, const char* caller, unsigned width) {
-    if (!port_in_range(port, caller, width)) return false;
-    check_port_owner(port, width, caller);
-    return true;
-}
-
 std::uint8_t NdisLibrary::port_read8(ULONG_PTR port) {
     if (!port_access(port, "READ_PORT_UCHAR", 1)) return 0xFF;
     before_bus_access();

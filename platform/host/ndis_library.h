@@ -270,17 +270,41 @@ private:
     // Calls one interrupt object's ISR; true when it claimed the interrupt.
     bool call_isr(const InterruptController::Connection& connection, unsigned pass, bool pulse_pass);
     void pulse_foreign_devices();
-    void safe_point();
+    void safe_point() {
+        if (held_off()) return;
+        if (interrupts_.anything_asking()) serve_interrupts();
+        if (!running_waiting_work_ && handler_depth_ == 0) run_waiting_work();
+    }
     void advance_to(machine::Nanoseconds deadline);
     // Runs the clock to `time`, making the wrapper's periodic checks on the way.
     void run_clock_until(machine::Nanoseconds time);
     void check_for_hangs();
-    void before_bus_access() { windows_.flush(); }
-    void after_port_access();
+    // Around every port access. What is common (the running adapter's own
+    // port, no memory window mapped, no interrupt due, no work waiting, no
+    // watchdog near) is decided inline, in a few compares.
+    void before_bus_access() {
+        if (windows_.any()) windows_.flush();
+    }
+    void after_port_access() {
+        if (handler_depth_ > 0 && (++accesses_in_handler_ > kWatchdogPortAccesses ||
+                                   bus_.clock().now() - handler_started_at_ > kWatchdogTime))
+            handler_overran();
+        if (foreign_interrupts_ && !held_off()) pulse_foreign_devices();
+        safe_point();
+    }
+    void handler_overran();
     [[noreturn]] void watchdog_expired(const std::string& what);
     void count_indication_in_handler();
     bool port_in_range(ULONG_PTR port, const char* caller, unsigned width);
-    bool port_access(ULONG_PTR port, const char* caller, unsigned width);
+    // Every port call: the port must exist and belong to the running adapter.
+    bool port_access(ULONG_PTR port, const char* caller, unsigned width) {
+        if (port + width - 1 > 0xFFFF) return port_in_range(port, caller, width);
+        const CallContext* c = context();
+        if (c != nullptr && c->adapter != nullptr &&
+            !ports_.recently_held(c->adapter, static_cast<unsigned>(port), width))
+            check_port_owner(port, width, caller);
+        return true;
+    }
 
     // Where the miniport's code runs now, and the rules that depend on it.
     const CallContext* context() const { return contexts_.empty() ? nullptr : &contexts_.back(); }
