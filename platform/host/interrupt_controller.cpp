@@ -89,9 +89,10 @@ void InterruptController::on_line(unsigned line, std::vector<Connection>& out) c
 std::optional<unsigned> InterruptController::next_request() const {
     static constexpr unsigned kPriority[] = {0, 1, 2, 8, 9, 10, 11, 12, 13, 14, 15, 3, 4, 5, 6, 7};
     // A line asks only while it is high, whatever its mode.
-    if (!anything_asking()) return std::nullopt;
+    const std::uint32_t high = state_->high_lines & miniport_lines_;
+    if (high == 0) return std::nullopt;
     for (unsigned line : kPriority) {
-        if (state_->masked[line]) continue;
+        if (!(high & (1u << line)) || state_->masked[line]) continue;
         const Connection* first = nullptr;
         for (const Connection& c : connections_)
             if (c.line == line && c.adapter != nullptr) {
@@ -99,8 +100,7 @@ std::optional<unsigned> InterruptController::next_request() const {
                 break;
             }
         if (first == nullptr) continue;
-        const bool high = lines_.level(line);
-        if (first->mode == NdisInterruptLatched ? (state_->requested[line] && high) : high) return line;
+        if (first->mode != NdisInterruptLatched || state_->requested[line]) return line;
     }
     return std::nullopt;
 }
