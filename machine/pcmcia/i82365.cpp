@@ -43,7 +43,10 @@ I82365::I82365(IsaBus& bus, bool present) : bus_(bus), present_(present), memory
 I82365::~I82365() {
     for (VirtualClock::EventId id : scheduled_) bus_.clock().cancel(id);
     for (Socket& s : sockets_)
-        if (s.card) s.card->on_signals_change({});
+        if (s.card) {
+            s.card->on_signals_change({});
+            s.card->on_layout_change({});
+        }
     bus_.detach(memory_window_);
     bus_.detach(static_cast<IoDevice&>(*this));
 }
@@ -70,9 +73,11 @@ void I82365::remove(unsigned socket) {
     // The card leaves with its power: whatever it held is gone, and every port
     // it answered now floats (0xFF).
     s.card->on_signals_change({});
+    s.card->on_layout_change({});
     s.card->set_powered(false);
     s.card = nullptr;
     s.stschg_level = false;
+    decode_changed();
     record_card_detect_change(s);
 }
 
@@ -94,6 +99,8 @@ void I82365::connect_card(unsigned socket, TwoFunctionCard& card) {
     Socket& s = sockets_[socket];
     s.card = &card;
     card.on_signals_change([this, socket] { card_signals_changed(socket); });
+    card.on_layout_change([this] { decode_changed(); });
+    decode_changed();
     apply_power_and_reset(s);
     card_signals_changed(socket);
 }
@@ -218,9 +225,14 @@ void I82365::write_register(std::uint8_t index, std::uint8_t value) {
             s.regs[reg] = value;
             update_interrupts(s);
             break;
-        default:
-            // Windows are looked up at every access; the rest only holds its value.
+        case kWindowEnable:
+        case kIoControl:
             s.regs[reg] = value;
+            decode_changed();
+            break;
+        default:
+            s.regs[reg] = value;
+            if (reg >= kIoWindow0 && reg < kMemoryWindow0) decode_changed();
             break;
     }
 }
@@ -253,6 +265,14 @@ IoWidth I82365::window_width(const Socket& s, unsigned window, TwoFunctionCard::
 }
 
 std::optional<I82365::CardRoute> I82365::route(std::uint16_t port) const {
+    if (!bus_.fast_paths()) return find_route(port);
+    const std::uint64_t generation = bus_.decode_generation();
+    CachedRoute& cached = routes_[port % kRouteCacheSize];
+    if (cached.generation != generation || cached.port != port) cached = {generation, port, find_route(port)};
+    return cached.route;
+}
+
+std::optional<I82365::CardRoute> I82365::find_route(std::uint16_t port) const {
     for (unsigned i = 0; i < kSocketCount; ++i) {
         const Socket& s = sockets_[i];
         if (!s.card) continue;
@@ -260,7 +280,11 @@ std::optional<I82365::CardRoute> I82365::route(std::uint16_t port) const {
             if (!io_window_passes(s, w, port)) continue;
             // An open window onto a dead or busy card still runs the cycle on the
             // socket; nobody answers, so it reads 0xFF (and the access is a driver fault).
-            if (!s.card->ready()) return CardRoute{i, {}, IoWidth::Byte};
+            if (!s.card->ready()) {
+                // Still busy after a reset: this changes by itself when the time is up.
+                if (s.card->operational()) bus_.decode_changes_at(s.card->ready_at());
+                return CardRoute{i, {}, IoWidth::Byte};
+            }
             const TwoFunctionCard::PortTarget target = s.card->function_at(port);
             if (target) return CardRoute{i, target, window_width(s, w, target, port)};
         }
@@ -330,6 +354,43 @@ void I82365::write16(std::uint16_t port, std::uint16_t value) {
         return;
     }
     r->target.function->write16(r->target.offset, value);
+}
+
+// A string to a card port is routed once: nothing a function does at its own
+// ports changes the socket's windows or the card's layout. The socket's own
+// ports, and a dead card (each access a violation), take the ordinary path.
+void I82365::read8_string(std::uint16_t port, std::uint8_t* data, std::size_t count) {
+    const std::optional<CardRoute> r =
+        present_ && port != kIndexPort && port != kDataPort ? route(port) : std::nullopt;
+    if (r && r->target)
+        r->target.function->read8_string(r->target.offset, data, count);
+    else
+        IoDevice::read8_string(port, data, count);
+}
+
+void I82365::write8_string(std::uint16_t port, const std::uint8_t* data, std::size_t count) {
+    const std::optional<CardRoute> r =
+        present_ && port != kIndexPort && port != kDataPort ? route(port) : std::nullopt;
+    if (r && r->target)
+        r->target.function->write8_string(r->target.offset, data, count);
+    else
+        IoDevice::write8_string(port, data, count);
+}
+
+void I82365::read16_string(std::uint16_t port, std::uint8_t* data, std::size_t count) {
+    const std::optional<CardRoute> r = route(port);
+    if (r && r->width == IoWidth::Word)
+        r->target.function->read16_string(r->target.offset, data, count);
+    else
+        IoDevice::read16_string(port, data, count);
+}
+
+void I82365::write16_string(std::uint16_t port, const std::uint8_t* data, std::size_t count) {
+    const std::optional<CardRoute> r = route(port);
+    if (r && r->width == IoWidth::Word)
+        r->target.function->write16_string(r->target.offset, data, count);
+    else
+        IoDevice::write16_string(port, data, count);
 }
 
 std::string I82365::port_name(std::uint16_t port, bool write) const {
