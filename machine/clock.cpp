@@ -92,7 +92,7 @@ void VirtualClock::remove_at(std::size_t position) {
     sift_down(slots_[last.id & kSlotMask].position);
 }
 
-void VirtualClock::run_until(Nanoseconds deadline) {
+void VirtualClock::run_due(Nanoseconds deadline) {
     // An event may schedule or cancel others, or advance the clock itself, so
     // it is taken off the queue before it runs and the queue looked at afresh.
     while (!heap_.empty() && heap_.front().when <= deadline) {
@@ -102,7 +102,6 @@ void VirtualClock::run_until(Nanoseconds deadline) {
         now_ = due.when;
         action();
     }
-    if (deadline > now_) now_ = deadline;
 }
 
 bool VirtualClock::run_next() {

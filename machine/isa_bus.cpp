@@ -56,8 +56,9 @@ void IsaBus::detach(MemoryDevice& device) {
 }
 
 void IsaBus::note_devices_changed() {
-    devices_report_changes_ =
-        std::all_of(io_.begin(), io_.end(), [](const IoDevice* d) { return d->reports_decode_changes(); });
+    use_decode_cache_ = fast_paths_ && std::all_of(io_.begin(), io_.end(), [](const IoDevice* d) {
+                            return d->reports_decode_changes();
+                        });
     decode_changed();
 }
 
@@ -73,28 +74,16 @@ IoDevice* IsaBus::scan(std::uint16_t port, IoWidth* width) const {
     return nullptr;
 }
 
-IoDevice* IsaBus::find(std::uint16_t port, IoWidth* width) {
-    if (!fast_paths_ || !devices_report_changes_) return scan(port, width);
-    const std::uint64_t generation = decode_generation();
-    Decoded& d = decoded_[port % kDecodeCacheSize];
-    if (d.generation != generation || d.port != port) {
-        IoWidth found;
-        IoDevice* device = scan(port, &found);
-        d = {generation, device, port, found};
-    }
-    *width = d.width;
-    return d.device;
+IoDevice* IsaBus::find_again(std::uint16_t port, IoWidth* width) {
+    IoDevice* device = scan(port, width);
+    if (use_decode_cache_) decoded_[port % kDecodeCacheSize] = {decode_generation(), device, port, *width};
+    return device;
 }
 
 std::string IsaBus::name_of(std::uint16_t port, bool write) {
     IoWidth w;
     IoDevice* d = find(port, &w);
     return d ? d->port_name(port, write) : std::string{};
-}
-
-void IsaBus::charge(std::size_t accesses) {
-    port_accesses_ += accesses;
-    if (access_cost_ != 0) clock_.advance(access_cost_ * accesses);
 }
 
 std::uint8_t IsaBus::raw_in8(std::uint16_t port) {

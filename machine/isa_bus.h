@@ -122,7 +122,7 @@ public:
 
     void set_fast_paths(bool on) {
         fast_paths_ = on;
-        decode_changed();
+        note_devices_changed();
     }
     bool fast_paths() const { return fast_paths_; }
 
@@ -138,7 +138,19 @@ private:
         IoWidth width = IoWidth::None;
     };
 
-    IoDevice* find(std::uint16_t port, IoWidth* width);
+    // The device answering at `port`, from what is remembered when that is
+    // still good (the common case, kept inline), else by asking each device.
+    IoDevice* find(std::uint16_t port, IoWidth* width) {
+        if (use_decode_cache_) {
+            const Decoded& d = decoded_[port % kDecodeCacheSize];
+            if (d.generation == decode_generation() && d.port == port) {
+                *width = d.width;
+                return d.device;
+            }
+        }
+        return find_again(port, width);
+    }
+    IoDevice* find_again(std::uint16_t port, IoWidth* width);
     IoDevice* scan(std::uint16_t port, IoWidth* width) const;
     void note_devices_changed();
     std::uint8_t raw_in8(std::uint16_t port);
@@ -146,7 +158,10 @@ private:
     std::uint16_t raw_in16(std::uint16_t port);
     void raw_out16(std::uint16_t port, std::uint16_t value);
     std::string name_of(std::uint16_t port, bool write);
-    void charge(std::size_t accesses);
+    void charge(std::size_t accesses) {
+        port_accesses_ += accesses;
+        if (access_cost_ != 0) clock_.advance(access_cost_ * accesses);
+    }
 
     VirtualClock clock_;
     IrqLines irq_;
@@ -156,7 +171,7 @@ private:
     Nanoseconds access_cost_ = 0;
     std::uint64_t port_accesses_ = 0;
     bool fast_paths_ = true;
-    bool devices_report_changes_ = true;
+    bool use_decode_cache_ = true;  // fast paths on, and every device reports its decode changes
     std::uint64_t decode_generation_ = 1;
     Nanoseconds decode_expiry_ = kNever;
     std::array<Decoded, kDecodeCacheSize> decoded_{};

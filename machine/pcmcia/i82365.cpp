@@ -264,12 +264,10 @@ IoWidth I82365::window_width(const Socket& s, unsigned window, TwoFunctionCard::
     return IoWidth::Word;
 }
 
-std::optional<I82365::CardRoute> I82365::route(std::uint16_t port) const {
-    if (!bus_.fast_paths()) return find_route(port);
-    const std::uint64_t generation = bus_.decode_generation();
+const I82365::CardRoute* I82365::route_again(std::uint16_t port) const {
     CachedRoute& cached = routes_[port % kRouteCacheSize];
-    if (cached.generation != generation || cached.port != port) cached = {generation, port, find_route(port)};
-    return cached.route;
+    cached = {bus_.decode_generation(), port, find_route(port)};
+    return cached.route ? &*cached.route : nullptr;
 }
 
 std::optional<I82365::CardRoute> I82365::find_route(std::uint16_t port) const {
@@ -313,7 +311,7 @@ void I82365::check_steering(const Socket& s, const char* reg, unsigned before, u
 IoWidth I82365::decode(std::uint16_t port) const {
     if (!present_) return IoWidth::None;
     if (port == kIndexPort || port == kDataPort) return IoWidth::Byte;
-    const std::optional<CardRoute> r = route(port);
+    const CardRoute* r = route(port);
     return r ? r->width : IoWidth::None;
 }
 
@@ -321,8 +319,14 @@ std::uint8_t I82365::read8(std::uint16_t port) {
     if (!present_) return 0xFF;
     if (port == kIndexPort) return index_;
     if (port == kDataPort) return read_register(index_);
-    const std::optional<CardRoute> r = route(port);
-    if (!r || !card_alive(sockets_[r->socket], "I/O read", port)) return 0xFF;
+    // A route reaches a function only while the card is ready; one without
+    // reaches the socket of a card that does not answer.
+    const CardRoute* r = route(port);
+    if (!r) return 0xFF;
+    if (!r->target) {
+        card_alive(sockets_[r->socket], "I/O read", port);
+        return 0xFF;
+    }
     return r->target.function->read8(r->target.offset);
 }
 
@@ -336,19 +340,23 @@ void I82365::write8(std::uint16_t port, std::uint8_t value) {
         write_register(index_, value);
         return;
     }
-    const std::optional<CardRoute> r = route(port);
-    if (!r || !card_alive(sockets_[r->socket], "I/O write", port)) return;
+    const CardRoute* r = route(port);
+    if (!r) return;
+    if (!r->target) {
+        card_alive(sockets_[r->socket], "I/O write", port);
+        return;
+    }
     r->target.function->write8(r->target.offset, value);
 }
 
 std::uint16_t I82365::read16(std::uint16_t port) {
-    const std::optional<CardRoute> r = route(port);
+    const CardRoute* r = route(port);
     if (!r || r->width != IoWidth::Word) return IoDevice::read16(port);
     return r->target.function->read16(r->target.offset);
 }
 
 void I82365::write16(std::uint16_t port, std::uint16_t value) {
-    const std::optional<CardRoute> r = route(port);
+    const CardRoute* r = route(port);
     if (!r || r->width != IoWidth::Word) {
         IoDevice::write16(port, value);
         return;
@@ -360,8 +368,7 @@ void I82365::write16(std::uint16_t port, std::uint16_t value) {
 // ports changes the socket's windows or the card's layout. The socket's own
 // ports, and a dead card (each access a violation), take the ordinary path.
 void I82365::read8_string(std::uint16_t port, std::uint8_t* data, std::size_t count) {
-    const std::optional<CardRoute> r =
-        present_ && port != kIndexPort && port != kDataPort ? route(port) : std::nullopt;
+    const CardRoute* r = present_ && port != kIndexPort && port != kDataPort ? route(port) : nullptr;
     if (r && r->target)
         r->target.function->read8_string(r->target.offset, data, count);
     else
@@ -369,8 +376,7 @@ void I82365::read8_string(std::uint16_t port, std::uint8_t* data, std::size_t co
 }
 
 void I82365::write8_string(std::uint16_t port, const std::uint8_t* data, std::size_t count) {
-    const std::optional<CardRoute> r =
-        present_ && port != kIndexPort && port != kDataPort ? route(port) : std::nullopt;
+    const CardRoute* r = present_ && port != kIndexPort && port != kDataPort ? route(port) : nullptr;
     if (r && r->target)
         r->target.function->write8_string(r->target.offset, data, count);
     else
@@ -378,7 +384,7 @@ void I82365::write8_string(std::uint16_t port, const std::uint8_t* data, std::si
 }
 
 void I82365::read16_string(std::uint16_t port, std::uint8_t* data, std::size_t count) {
-    const std::optional<CardRoute> r = route(port);
+    const CardRoute* r = route(port);
     if (r && r->width == IoWidth::Word)
         r->target.function->read16_string(r->target.offset, data, count);
     else
@@ -386,7 +392,7 @@ void I82365::read16_string(std::uint16_t port, std::uint8_t* data, std::size_t c
 }
 
 void I82365::write16_string(std::uint16_t port, const std::uint8_t* data, std::size_t count) {
-    const std::optional<CardRoute> r = route(port);
+    const CardRoute* r = route(port);
     if (r && r->width == IoWidth::Word)
         r->target.function->write16_string(r->target.offset, data, count);
     else
@@ -397,7 +403,7 @@ std::string I82365::port_name(std::uint16_t port, bool write) const {
     if (!present_) return {};
     if (port == kIndexPort) return "I365 index";
     if (port == kDataPort) return "I365 data [" + hex(index_) + "]";
-    const std::optional<CardRoute> r = route(port);
+    const CardRoute* r = route(port);
     if (!r || !r->target) return {};
     return r->target.function->port_name(r->target.offset, write);
 }

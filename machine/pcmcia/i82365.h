@@ -175,7 +175,14 @@ private:
 
     // Windows.
     bool io_window_passes(const Socket& s, unsigned window, std::uint16_t port) const;
-    std::optional<CardRoute> route(std::uint16_t port) const;
+    // Null when no open window passes the port; valid until the next call.
+    const CardRoute* route(std::uint16_t port) const {
+        const CachedRoute& cached = routes_[port % kRouteCacheSize];
+        if (cached.generation != bus_.decode_generation() || cached.port != port || !bus_.fast_paths())
+            return route_again(port);
+        return cached.route ? &*cached.route : nullptr;
+    }
+    const CardRoute* route_again(std::uint16_t port) const;
     std::optional<CardRoute> find_route(std::uint16_t port) const;
     void decode_changed() { bus_.decode_changed(); }
     IoWidth window_width(const Socket& s, unsigned window, TwoFunctionCard::PortTarget target,
