@@ -28,22 +28,21 @@ void socket_write(EmulatedPc& pc, std::uint8_t index, std::uint8_t value) {
 // What the driver's initialisation leaves: card at 0x300 (window 0) and 0x2F8
 // (window 1), both sized by the card, the attribute window left open.
 void configure_card(EmulatedPc& pc) {
-    const std::uint8_t regs[] = {0x03, 0x40, 0x02, 0x90, 0x10, 0xD8, 0x11, 0x80, 0x12, 0xD9, 0x14, 0x27,
-                                 0x15, 0x7F, 0x08, 0x00, 0x09, 0x03, 0x0A, 0x1F, 0x0B, 0x03, 0x0C, 0xF8,
-                                 0x0D, 0x02, 0x0E, 0xFF, 0x0F, 0x02, 0x07, 0x33, 0x06, 0xE1, 0x03, 0x65};
-    for (std::size_t i = 0; i < sizeof regs; i += 2) socket_write(pc, regs[i], regs[i + 1]);
+    const std::uint8_t regs[][2] = {{0x03, 0x40}, {0x02, 0x90}, {0x10, 0xD8}, {0x11, 0x80}, {0x12, 0xD9},
+                                    {0x14, 0x27}, {0x15, 0x7F}, {0x08, 0x00}, {0x09, 0x03}, {0x0A, 0x1F},
+                                    {0x0B, 0x03}, {0x0C, 0xF8}, {0x0D, 0x02}, {0x0E, 0xFF}, {0x0F, 0x02},
+                                    {0x07, 0x33}, {0x06, 0xE1}, {0x03, 0x65}};
+    for (const auto& [index, value] : regs) socket_write(pc, index, value);
     pc.bus().stall(TwoFunctionCard::kBusyAfterReset / kMicrosecond);
     pc.bus().mem_write8(kAttribute + TwoFunctionCard::kConfigurationOption, 0x24);
 }
 
 void start_chip(EmulatedPc& pc, std::uint8_t dcr) {
-    const std::uint8_t ring = static_cast<std::uint8_t>(pc.nic().config().ram_start >> 8);
-    const std::uint8_t sequence[] = {
-        0x00, 0x21, 0x0E, dcr,  0x0A, 0x00, 0x0B,
-        0x00, 0x0D, 0x02, 0x01, ring, 0x02, static_cast<std::uint8_t>(ring + 0x10),
-        0x03, ring, 0x07, 0xFF, 0x0F, 0x1B, 0x00,
-        0x22, 0x0D, 0x00};
-    for (std::size_t i = 0; i < sizeof sequence; i += 2) pc.bus().out8(kBase + sequence[i], sequence[i + 1]);
+    const unsigned ring = pc.nic().config().ram_start >> 8;
+    const unsigned sequence[][2] = {{0x00, 0x21}, {0x0E, dcr},  {0x0A, 0x00}, {0x0B, 0x00},
+                                    {0x0D, 0x02}, {0x01, ring}, {0x03, ring}, {0x02, ring + 0x10u},
+                                    {0x07, 0xFF}, {0x0F, 0x1B}, {0x00, 0x22}, {0x0D, 0x00}};
+    for (const auto& [reg, value] : sequence) pc.bus().out8(kBase + reg, static_cast<std::uint8_t>(value));
 }
 
 struct Case {
@@ -53,27 +52,12 @@ struct Case {
 
 class FastPaths : public ::testing::TestWithParam<Case> {};
 
-enum Kind {
-    Remote,
-    String,
-    Single,
-    Mode,
-    Faults,
-    Transmit,
-    Ring,
-    Window,
-    Layout,
-    Power,
-    Swap,
-    Stall,
-    Setup,
-    Poke
-};
+enum Kind { Remote, String, Single, Mode, Fault, Send, Ring, Window, Layout, Power, Swap, Wait, Setup, Poke };
 // Out of 64: mostly transfers; the changes that cut the card off are undone
 // by a fresh set-up within a few steps.
 constexpr std::pair<Kind, unsigned> kMix[] = {
-    {Remote, 14}, {String, 14}, {Single, 6}, {Mode, 2}, {Faults, 2}, {Transmit, 2}, {Ring, 2},
-    {Window, 3},  {Layout, 2},  {Power, 2},  {Swap, 2}, {Stall, 3},  {Setup, 6},    {Poke, 4}};
+    {Remote, 14}, {String, 14}, {Single, 6}, {Mode, 2}, {Fault, 2}, {Send, 2},  {Ring, 2},
+    {Window, 3},  {Layout, 2},  {Power, 2},  {Swap, 2}, {Wait, 3},  {Setup, 6}, {Poke, 4}};
 
 Kind pick(std::uint32_t r) {
     unsigned x = r % 64;
@@ -155,7 +139,7 @@ Bytes step(EmulatedPc& pc, std::uint32_t r, std::uint32_t s) {
         case Mode:
             out(0x0E, s % 3 ? 0x49 : 0x48);
             break;
-        case Faults: {
+        case Fault: {
             Dp8390Faults& f = pc.nic().faults();
             f.remote_address_stuck = s % 6 == 0;
             f.rdc_never_sets = s % 6 == 1;
@@ -163,7 +147,7 @@ Bytes step(EmulatedPc& pc, std::uint32_t r, std::uint32_t s) {
             if (s % 6 == 2) f.bad_ram_byte = static_cast<std::uint16_t>(ram + (s >> 8) % 80);
             break;
         }
-        case Transmit:  // from the start of RAM, where remote writes then go
+        case Send:  // from the start of RAM, where remote writes then go
             out(0x04, ram >> 8), out(0x05, 60 + s % 40), out(0x06, 0), out(0x00, 0x26);
             break;
         case Ring:
@@ -193,7 +177,7 @@ Bytes step(EmulatedPc& pc, std::uint32_t r, std::uint32_t s) {
             else
                 pc.socket_controller().insert(0, pc.card());
             break;
-        case Stall:  // now and then past a busy time
+        case Wait:  // now and then past a busy time
             bus.stall(s % 4 ? s % 500 : s % 25000);
             break;
         case Setup:
