@@ -5,6 +5,7 @@
 // STSCHG#). The card and its socket decide whether the function is reachable at
 // all; the function itself only sees offsets.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -30,6 +31,28 @@ public:
     virtual void write16(std::uint16_t offset, std::uint16_t value) {
         write8(offset, static_cast<std::uint8_t>(value));
         write8(static_cast<std::uint16_t>(offset + 1), static_cast<std::uint8_t>(value >> 8));
+    }
+    // `count` accesses to one offset, as the socket passes a string
+    // instruction on; the word forms only where a word cycle reaches the
+    // function. Words are little-endian byte pairs (the host buffer may sit at
+    // an odd address). By default one access after another; a function may
+    // move the block at once if the result is exactly the same.
+    virtual void read8_string(std::uint16_t offset, std::uint8_t* data, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) data[i] = read8(offset);
+    }
+    virtual void write8_string(std::uint16_t offset, const std::uint8_t* data, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) write8(offset, data[i]);
+    }
+    virtual void read16_string(std::uint16_t offset, std::uint8_t* data, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint16_t word = read16(offset);
+            data[2 * i] = static_cast<std::uint8_t>(word);
+            data[2 * i + 1] = static_cast<std::uint8_t>(word >> 8);
+        }
+    }
+    virtual void write16_string(std::uint16_t offset, const std::uint8_t* data, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i)
+            write16(offset, static_cast<std::uint16_t>(data[2 * i] | data[2 * i + 1] << 8));
     }
     // Register name for the bus trace; empty when the offset has none.
     virtual std::string port_name(std::uint16_t, bool) const { return {}; }

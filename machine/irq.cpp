@@ -38,10 +38,10 @@ void IrqLines::update(unsigned line) {
     const bool now = compute(line);
     if (now == levels_[line]) return;
     levels_[line] = now;
-    // Copy: a listener (the host's interrupt dispatch) may cause further
-    // changes, and may even subscribe, while we iterate.
-    const auto listeners = listeners_;
-    for (const auto& l : listeners) l(line, now);
+    // A listener may cause further changes, and may even subscribe, while we
+    // iterate: those that subscribe now hear only the next change.
+    const std::size_t count = listeners_.size();
+    for (std::size_t i = 0; i < count; ++i) listeners_[i](line, now);
 }
 
 }  // namespace machine

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -45,7 +46,9 @@ private:
 
     std::vector<Source> sources_;
     std::array<bool, kIrqLineCount> levels_{};
-    std::vector<Listener> listeners_;
+    // A deque keeps each listener in place while others subscribe, so a change
+    // can call them without copying the list.
+    std::deque<Listener> listeners_;
 };
 
 }  // namespace machine

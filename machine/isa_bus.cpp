@@ -15,15 +15,38 @@ void IoDevice::write16(std::uint16_t port, std::uint16_t value) {
     write8(static_cast<std::uint16_t>(port + 1), static_cast<std::uint8_t>(value >> 8));
 }
 
+void IoDevice::read8_string(std::uint16_t port, std::uint8_t* data, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) data[i] = read8(port);
+}
+
+void IoDevice::write8_string(std::uint16_t port, const std::uint8_t* data, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) write8(port, data[i]);
+}
+
+void IoDevice::read16_string(std::uint16_t port, std::uint8_t* data, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint16_t word = read16(port);
+        data[2 * i] = static_cast<std::uint8_t>(word);
+        data[2 * i + 1] = static_cast<std::uint8_t>(word >> 8);
+    }
+}
+
+void IoDevice::write16_string(std::uint16_t port, const std::uint8_t* data, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+        write16(port, static_cast<std::uint16_t>(data[2 * i] | data[2 * i + 1] << 8));
+}
+
 std::string IoDevice::port_name(std::uint16_t, bool) const {
     return {};
 }
 
 void IsaBus::attach(IoDevice& device) {
     io_.push_back(&device);
+    note_devices_changed();
 }
 void IsaBus::detach(IoDevice& device) {
     std::erase(io_, &device);
+    note_devices_changed();
 }
 void IsaBus::attach(MemoryDevice& device) {
     memory_.push_back(&device);
@@ -32,7 +55,14 @@ void IsaBus::detach(MemoryDevice& device) {
     std::erase(memory_, &device);
 }
 
-IoDevice* IsaBus::find(std::uint16_t port, IoWidth* width) const {
+void IsaBus::note_devices_changed() {
+    use_decode_cache_ = fast_paths_ && std::all_of(io_.begin(), io_.end(), [](const IoDevice* d) {
+                            return d->reports_decode_changes();
+                        });
+    decode_changed();
+}
+
+IoDevice* IsaBus::scan(std::uint16_t port, IoWidth* width) const {
     for (IoDevice* d : io_) {
         const IoWidth w = d->decode(port);
         if (w != IoWidth::None) {
@@ -44,16 +74,16 @@ IoDevice* IsaBus::find(std::uint16_t port, IoWidth* width) const {
     return nullptr;
 }
 
-std::string IsaBus::name_of(std::uint16_t port, bool write) const {
-    if (!trace_.enabled()) return {};
+IoDevice* IsaBus::find_again(std::uint16_t port, IoWidth* width) {
+    IoDevice* device = scan(port, width);
+    if (use_decode_cache_) decoded_[port % kDecodeCacheSize] = {decode_generation(), device, port, *width};
+    return device;
+}
+
+std::string IsaBus::name_of(std::uint16_t port, bool write) {
     IoWidth w;
     IoDevice* d = find(port, &w);
     return d ? d->port_name(port, write) : std::string{};
-}
-
-void IsaBus::charge(std::size_t accesses) {
-    port_accesses_ += accesses;
-    if (access_cost_ != 0) clock_.advance(access_cost_ * accesses);
 }
 
 std::uint8_t IsaBus::raw_in8(std::uint16_t port) {
@@ -87,7 +117,14 @@ void IsaBus::raw_out16(std::uint16_t port, std::uint16_t value) {
     raw_out8(static_cast<std::uint16_t>(port + 1), static_cast<std::uint8_t>(value >> 8));
 }
 
+// The register name is taken before the access: reading or writing may change
+// what the port means (a page select, the socket controller's index).
 std::uint8_t IsaBus::in8(std::uint16_t port) {
+    if (!trace_.enabled()) {
+        const std::uint8_t v = raw_in8(port);
+        charge(1);
+        return v;
+    }
     std::string name = name_of(port, false);
     const std::uint8_t v = raw_in8(port);
     trace_.record({clock_.now(), TraceKind::In8, port, v, 1, std::move(name)});
@@ -96,12 +133,17 @@ std::uint8_t IsaBus::in8(std::uint16_t port) {
 }
 
 void IsaBus::out8(std::uint16_t port, std::uint8_t value) {
-    trace_.record({clock_.now(), TraceKind::Out8, port, value, 1, name_of(port, true)});
+    if (trace_.enabled()) trace_.record({clock_.now(), TraceKind::Out8, port, value, 1, name_of(port, true)});
     raw_out8(port, value);
     charge(1);
 }
 
 std::uint16_t IsaBus::in16(std::uint16_t port) {
+    if (!trace_.enabled()) {
+        const std::uint16_t v = raw_in16(port);
+        charge(1);
+        return v;
+    }
     std::string name = name_of(port, false);
     const std::uint16_t v = raw_in16(port);
     trace_.record({clock_.now(), TraceKind::In16, port, v, 1, std::move(name)});
@@ -110,46 +152,76 @@ std::uint16_t IsaBus::in16(std::uint16_t port) {
 }
 
 void IsaBus::out16(std::uint16_t port, std::uint16_t value) {
-    trace_.record({clock_.now(), TraceKind::Out16, port, value, 1, name_of(port, true)});
+    if (trace_.enabled())
+        trace_.record({clock_.now(), TraceKind::Out16, port, value, 1, name_of(port, true)});
     raw_out16(port, value);
     charge(1);
 }
 
 void IsaBus::in8_string(std::uint16_t port, std::uint8_t* data, std::size_t count) {
-    trace_.record({clock_.now(), TraceKind::InString8, port, 0, static_cast<std::uint32_t>(count),
-                   name_of(port, false)});
-    for (std::size_t i = 0; i < count; ++i) data[i] = raw_in8(port);
+    if (trace_.enabled())
+        trace_.record({clock_.now(), TraceKind::InString8, port, 0, static_cast<std::uint32_t>(count),
+                       name_of(port, false)});
+    IoWidth w;
+    if (!fast_paths_) {
+        for (std::size_t i = 0; i < count; ++i) data[i] = raw_in8(port);
+    } else if (IoDevice* d = find(port, &w)) {
+        d->read8_string(port, data, count);
+    } else {
+        std::fill_n(data, count, std::uint8_t{0xFF});
+    }
     charge(count);
 }
 
 void IsaBus::out8_string(std::uint16_t port, const std::uint8_t* data, std::size_t count) {
-    trace_.record({clock_.now(), TraceKind::OutString8, port, 0, static_cast<std::uint32_t>(count),
-                   name_of(port, true)});
-    for (std::size_t i = 0; i < count; ++i) raw_out8(port, data[i]);
+    if (trace_.enabled())
+        trace_.record({clock_.now(), TraceKind::OutString8, port, 0, static_cast<std::uint32_t>(count),
+                       name_of(port, true)});
+    IoWidth w;
+    if (!fast_paths_) {
+        for (std::size_t i = 0; i < count; ++i) raw_out8(port, data[i]);
+    } else if (IoDevice* d = find(port, &w)) {
+        d->write8_string(port, data, count);
+    }
     charge(count);
 }
 
+// The HAL's caller may hand an odd buffer address (x86 string instructions
+// accept one), so words move bytewise.
 void IsaBus::in16_string(std::uint16_t port, std::uint16_t* data, std::size_t count) {
-    trace_.record({clock_.now(), TraceKind::InString16, port, 0, static_cast<std::uint32_t>(count),
-                   name_of(port, false)});
-    // The HAL's caller may hand an odd buffer address (x86 string instructions
-    // accept one), so move each word bytewise.
-    auto* bytes = reinterpret_cast<unsigned char*>(data);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint16_t word = raw_in16(port);
-        std::memcpy(bytes + 2 * i, &word, sizeof word);
+    if (trace_.enabled())
+        trace_.record({clock_.now(), TraceKind::InString16, port, 0, static_cast<std::uint32_t>(count),
+                       name_of(port, false)});
+    auto* bytes = reinterpret_cast<std::uint8_t*>(data);
+    IoWidth w;
+    IoDevice* d = fast_paths_ ? find(port, &w) : nullptr;
+    if (d && w == IoWidth::Word) {
+        d->read16_string(port, bytes, count);
+    } else {
+        // Split into byte cycles, or the plain path: element by element.
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint16_t word = raw_in16(port);
+            std::memcpy(bytes + 2 * i, &word, sizeof word);
+        }
     }
     charge(count);
 }
 
 void IsaBus::out16_string(std::uint16_t port, const std::uint16_t* data, std::size_t count) {
-    trace_.record({clock_.now(), TraceKind::OutString16, port, 0, static_cast<std::uint32_t>(count),
-                   name_of(port, true)});
-    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint16_t word;
-        std::memcpy(&word, bytes + 2 * i, sizeof word);
-        raw_out16(port, word);
+    if (trace_.enabled())
+        trace_.record({clock_.now(), TraceKind::OutString16, port, 0, static_cast<std::uint32_t>(count),
+                       name_of(port, true)});
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+    IoWidth w;
+    IoDevice* d = fast_paths_ ? find(port, &w) : nullptr;
+    if (d && w == IoWidth::Word) {
+        d->write16_string(port, bytes, count);
+    } else {
+        for (std::size_t i = 0; i < count; ++i) {
+            std::uint16_t word;
+            std::memcpy(&word, bytes + 2 * i, sizeof word);
+            raw_out16(port, word);
+        }
     }
     charge(count);
 }
@@ -162,13 +234,13 @@ std::uint8_t IsaBus::mem_read8(std::uint32_t address) {
             v = m->read8(address);
             break;
         }
-    trace_.record({clock_.now(), TraceKind::MemRead8, address, v, 1, {}});
+    if (trace_.enabled()) trace_.record({clock_.now(), TraceKind::MemRead8, address, v, 1, {}});
     return v;
 }
 
 void IsaBus::mem_write8(std::uint32_t address, std::uint8_t value) {
     address &= 0xFFFFFF;
-    trace_.record({clock_.now(), TraceKind::MemWrite8, address, value, 1, {}});
+    if (trace_.enabled()) trace_.record({clock_.now(), TraceKind::MemWrite8, address, value, 1, {}});
     for (MemoryDevice* m : memory_)
         if (m->decodes(address)) {
             m->write8(address, value);
@@ -177,7 +249,7 @@ void IsaBus::mem_write8(std::uint32_t address, std::uint8_t value) {
 }
 
 void IsaBus::stall(std::uint32_t microseconds) {
-    trace_.record({clock_.now(), TraceKind::Stall, 0, microseconds, 0, {}});
+    if (trace_.enabled()) trace_.record({clock_.now(), TraceKind::Stall, 0, microseconds, 0, {}});
     clock_.advance(static_cast<Nanoseconds>(microseconds) * kMicrosecond);
 }
 

@@ -9,7 +9,14 @@
 //
 // Every access costs `access_cost()` of virtual time (per element for string
 // accesses); the clock runs device events that fall due meanwhile.
+//
+// A string access is decoded once and handed to the device as one block; the
+// device's decode answers are kept per port while every attached device
+// reports its changes. With the fast paths off, every access is decoded
+// afresh and every string moved element by element: the plain behaviour the
+// fast paths must match exactly.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -33,8 +40,21 @@ public:
     // Only called for ports that decode as Word.
     virtual std::uint16_t read16(std::uint16_t port);
     virtual void write16(std::uint16_t port, std::uint16_t value);
+    // `count` accesses to one port, as a string instruction makes them; the
+    // word forms only for ports that decode as Word. Words are little-endian
+    // byte pairs, as the host buffer may sit at an odd address. By default one
+    // access after another; a device may move the block at once if the result
+    // is exactly the same.
+    virtual void read8_string(std::uint16_t port, std::uint8_t* data, std::size_t count);
+    virtual void write8_string(std::uint16_t port, const std::uint8_t* data, std::size_t count);
+    virtual void read16_string(std::uint16_t port, std::uint8_t* data, std::size_t count);
+    virtual void write16_string(std::uint16_t port, const std::uint8_t* data, std::size_t count);
     // Register name for the trace ("CR", "ISR", "I365 data [0x04]"); empty when unknown.
     virtual std::string port_name(std::uint16_t port, bool write) const;
+    // True for a device that calls IsaBus::decode_changed() (or
+    // decode_changes_at()) whenever its decode() answers may change: the bus
+    // then remembers them per port instead of asking at every access.
+    virtual bool reports_decode_changes() const { return false; }
 };
 
 class MemoryDevice {
@@ -84,14 +104,64 @@ public:
     // Total port accesses so far (string elements each count), for benchmarks.
     std::uint64_t port_access_count() const { return port_accesses_; }
 
+    // For devices that report their decode changes: what the bus (and the
+    // device itself) remembered of decoding is void now, or from `when` on.
+    void decode_changed() { ++decode_generation_; }
+    void decode_changes_at(Nanoseconds when) {
+        if (when < decode_expiry_) decode_expiry_ = when;
+    }
+    // Tags what a device remembers of its decoding; changes with every
+    // decode_changed() and once the clock reaches a decode_changes_at() time.
+    std::uint64_t decode_generation() {
+        if (clock_.now() >= decode_expiry_) {
+            decode_expiry_ = kNever;
+            ++decode_generation_;
+        }
+        return decode_generation_;
+    }
+
+    void set_fast_paths(bool on) {
+        fast_paths_ = on;
+        note_devices_changed();
+    }
+    bool fast_paths() const { return fast_paths_; }
+
 private:
-    IoDevice* find(std::uint16_t port, IoWidth* width) const;
+    static constexpr Nanoseconds kNever = ~Nanoseconds{0};
+    // Direct-mapped on the low port bits; the card's and the socket
+    // controller's ports do not collide.
+    static constexpr std::size_t kDecodeCacheSize = 256;
+    struct Decoded {
+        std::uint64_t generation = 0;
+        IoDevice* device = nullptr;
+        std::uint16_t port = 0;
+        IoWidth width = IoWidth::None;
+    };
+
+    // The device answering at `port`, from what is remembered when that is
+    // still good (the common case, kept inline), else by asking each device.
+    IoDevice* find(std::uint16_t port, IoWidth* width) {
+        if (use_decode_cache_) {
+            const Decoded& d = decoded_[port % kDecodeCacheSize];
+            if (d.generation == decode_generation() && d.port == port) {
+                *width = d.width;
+                return d.device;
+            }
+        }
+        return find_again(port, width);
+    }
+    IoDevice* find_again(std::uint16_t port, IoWidth* width);
+    IoDevice* scan(std::uint16_t port, IoWidth* width) const;
+    void note_devices_changed();
     std::uint8_t raw_in8(std::uint16_t port);
     void raw_out8(std::uint16_t port, std::uint8_t value);
     std::uint16_t raw_in16(std::uint16_t port);
     void raw_out16(std::uint16_t port, std::uint16_t value);
-    std::string name_of(std::uint16_t port, bool write) const;
-    void charge(std::size_t accesses);
+    std::string name_of(std::uint16_t port, bool write);
+    void charge(std::size_t accesses) {
+        port_accesses_ += accesses;
+        if (access_cost_ != 0) clock_.advance(access_cost_ * accesses);
+    }
 
     VirtualClock clock_;
     IrqLines irq_;
@@ -100,6 +170,11 @@ private:
     std::vector<MemoryDevice*> memory_;
     Nanoseconds access_cost_ = 0;
     std::uint64_t port_accesses_ = 0;
+    bool fast_paths_ = true;
+    bool use_decode_cache_ = true;  // fast paths on, and every device reports its decode changes
+    std::uint64_t decode_generation_ = 1;
+    Nanoseconds decode_expiry_ = kNever;
+    std::array<Decoded, kDecodeCacheSize> decoded_{};
 };
 
 }  // namespace machine

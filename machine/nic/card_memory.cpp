@@ -36,6 +36,23 @@ CardMemory::CardMemory(const Dp8390Config& config)
       ram_start_(std::min(config.ram_start, kAddressSpace)),
       ram_(std::min(config.ram_size, kAddressSpace - ram_start_), 0) {}
 
+CardMemory::Run CardMemory::readable_run(std::uint16_t address) const {
+    const std::uint32_t offset = static_cast<std::uint32_t>(address) - ram_start_;
+    if (offset < ram_.size()) return {ram_.data() + offset, static_cast<std::uint32_t>(ram_.size()) - offset};
+    // Below the RAM, or past its end: the source changes next where the RAM or
+    // the PROM begins or ends.
+    const std::uint32_t next_ram = address < ram_start_ ? ram_start_ : kAddressSpace;
+    if (address < prom_.size())
+        return {prom_.data() + address, std::min<std::uint32_t>(prom_.size(), next_ram) - address};
+    return {nullptr, next_ram - address};
+}
+
+CardMemory::WritableRun CardMemory::writable_run(std::uint16_t address) {
+    const std::uint32_t offset = static_cast<std::uint32_t>(address) - ram_start_;
+    if (offset < ram_.size()) return {ram_.data() + offset, static_cast<std::uint32_t>(ram_.size()) - offset};
+    return {nullptr, readable_run(address).length};
+}
+
 void CardMemory::clear_ram() {
     std::fill(ram_.begin(), ram_.end(), 0);
 }

@@ -27,6 +27,21 @@ public:
         if (offset < ram_.size()) ram_[offset] = value;
     }
 
+    // The longest stretch from `address` on that one source answers for: RAM,
+    // the PROM, or nothing. `bytes` is null where reads give 0xFF (and, for
+    // the writable form, where writes are lost); `length` counts bytes up to
+    // the next change of source or the end of the address space.
+    struct Run {
+        const std::uint8_t* bytes;
+        std::uint32_t length;
+    };
+    Run readable_run(std::uint16_t address) const;
+    struct WritableRun {
+        std::uint8_t* bytes;
+        std::uint32_t length;
+    };
+    WritableRun writable_run(std::uint16_t address);
+
     // Where the packet RAM lies: [ram_begin, ram_end).
     std::uint32_t ram_begin() const { return ram_start_; }
     std::uint32_t ram_end() const { return ram_start_ + static_cast<std::uint32_t>(ram_.size()); }

@@ -89,6 +89,34 @@ void Dp8390::write16(std::uint16_t offset, std::uint16_t value) {
         CardFunction::write16(offset, value);
 }
 
+void Dp8390::read8_string(std::uint16_t offset, std::uint8_t* data, std::size_t count) {
+    if (offset >= kDataPort && offset < kResetPort)
+        read_data_string(data, count, false);
+    else
+        CardFunction::read8_string(offset, data, count);
+}
+
+void Dp8390::write8_string(std::uint16_t offset, const std::uint8_t* data, std::size_t count) {
+    if (offset >= kDataPort && offset < kResetPort)
+        write_data_string(data, count, false);
+    else
+        CardFunction::write8_string(offset, data, count);
+}
+
+void Dp8390::read16_string(std::uint16_t offset, std::uint8_t* data, std::size_t count) {
+    if (offset >= kDataPort && offset < kResetPort)
+        read_data_string(data, count, true);
+    else
+        CardFunction::read16_string(offset, data, count);
+}
+
+void Dp8390::write16_string(std::uint16_t offset, const std::uint8_t* data, std::size_t count) {
+    if (offset >= kDataPort && offset < kResetPort)
+        write_data_string(data, count, true);
+    else
+        CardFunction::write16_string(offset, data, count);
+}
+
 std::string Dp8390::port_name(std::uint16_t offset, bool write) const {
     if (offset >= kPortCount) return {};
     if (offset >= kResetPort) return "RESET";

@@ -61,6 +61,10 @@ public:
     bool word_port(std::uint16_t offset) const override;
     std::uint16_t read16(std::uint16_t offset) override;
     void write16(std::uint16_t offset, std::uint16_t value) override;
+    void read8_string(std::uint16_t offset, std::uint8_t* data, std::size_t count) override;
+    void write8_string(std::uint16_t offset, const std::uint8_t* data, std::size_t count) override;
+    void read16_string(std::uint16_t offset, std::uint8_t* data, std::size_t count) override;
+    void write16_string(std::uint16_t offset, const std::uint8_t* data, std::size_t count) override;
     std::string port_name(std::uint16_t offset, bool write) const override;
     void hardware_reset() override;
 
@@ -156,6 +160,11 @@ private:
     void write_data8(std::uint8_t value);
     std::uint16_t read_data16();
     void write_data16(std::uint16_t value);
+    void read_data_string(std::uint8_t* data, std::size_t count, bool word_cycles);
+    void write_data_string(const std::uint8_t* data, std::size_t count, bool word_cycles);
+    std::size_t plain_cycles(RemoteDma direction, bool word_cycles, std::size_t wanted,
+                             std::uint32_t run_length) const;
+    void finish_plain_cycles(std::uint32_t bytes);
 
     // Transmit.
     void start_transmission();

@@ -111,18 +111,27 @@ void Dp8390::store_frame(std::span<const std::uint8_t> frame, bool group) {
     }
     const std::array<std::uint8_t, kFcsBytes> fcs = ethernet::frame_check_sequence(frame);
 
+    // Page by page, and within a page as far as one stretch of memory goes
+    // (bytes outside the RAM are lost).
     std::uint8_t page = curr_;
     unsigned offset = 0;
-    auto put = [&](std::uint8_t byte) {
-        memory_.write(static_cast<std::uint16_t>(page << 8 | offset), byte);
-        if (++offset == 256) {
-            offset = 0;
-            page = next_ring_page(page);
+    auto put = [&](std::span<const std::uint8_t> bytes) {
+        while (!bytes.empty()) {
+            const CardMemory::WritableRun run =
+                memory_.writable_run(static_cast<std::uint16_t>(page << 8 | offset));
+            const std::size_t n = std::min<std::size_t>({bytes.size(), 256 - offset, run.length});
+            if (run.bytes != nullptr) std::copy_n(bytes.begin(), n, run.bytes);
+            bytes = bytes.subspan(n);
+            offset += static_cast<unsigned>(n);
+            if (offset == 256) {
+                offset = 0;
+                page = next_ring_page(page);
+            }
         }
     };
-    for (std::uint8_t b : header) put(b);
-    for (std::uint8_t b : frame) put(b);
-    for (std::uint8_t b : fcs) put(b);
+    put(header);
+    put(frame);
+    put(fcs);
 
     clda_ = static_cast<std::uint16_t>(page << 8 | offset);
     curr_ = next_page;

@@ -3,7 +3,9 @@
 // down. A unit is a byte in byte mode (DCR.WTS clear) and a word in word mode,
 // whatever the width of the host's bus cycle.
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "machine/nic/dp8390.h"
 #include "machine/nic/dp8390_registers.h"
@@ -168,6 +170,103 @@ void Dp8390::write_data16(std::uint16_t value) {
     memory_.write(next_remote_address(crda_), static_cast<std::uint8_t>(value >> 8));
     advance_remote_address(2);
     count_remote_bytes(2);
+}
+
+// A string instruction at the data port. Runs of cycles that do nothing but
+// move bytes between the host and one stretch of card memory are copied at
+// once; a cycle where anything else happens (a violation, a fault, the wrap
+// at PSTOP) takes the ordinary path above, so the outcome is the same as
+// cycle by cycle.
+void Dp8390::read_data_string(std::uint8_t* data, std::size_t count, bool word_cycles) {
+    const unsigned host_bytes = word_cycles ? 2 : 1;
+    while (count != 0) {
+        const CardMemory::Run run = memory_.readable_run(crda_);
+        const std::size_t cycles = plain_cycles(RemoteDma::Read, word_cycles, count, run.length);
+        if (cycles == 0) {
+            if (word_cycles) {
+                const std::uint16_t word = read_data16();
+                data[0] = static_cast<std::uint8_t>(word);
+                data[1] = static_cast<std::uint8_t>(word >> 8);
+            } else {
+                data[0] = read_data8();
+            }
+            data += host_bytes;
+            --count;
+            continue;
+        }
+        const unsigned unit = word_mode() ? 2 : 1;
+        if (run.bytes == nullptr)
+            std::memset(data, 0xFF, cycles * host_bytes);
+        else if (unit == host_bytes)
+            std::memcpy(data, run.bytes, cycles * unit);
+        else
+            for (std::size_t i = 0; i < cycles; ++i) data[i] = run.bytes[2 * i];  // the partner is skipped
+        finish_plain_cycles(static_cast<std::uint32_t>(cycles * unit));
+        data += cycles * host_bytes;
+        count -= cycles;
+    }
+}
+
+void Dp8390::write_data_string(const std::uint8_t* data, std::size_t count, bool word_cycles) {
+    const unsigned host_bytes = word_cycles ? 2 : 1;
+    while (count != 0) {
+        const CardMemory::WritableRun run = memory_.writable_run(crda_);
+        const std::size_t cycles = plain_cycles(RemoteDma::Write, word_cycles, count, run.length);
+        if (cycles == 0) {
+            if (word_cycles)
+                write_data16(static_cast<std::uint16_t>(data[0] | data[1] << 8));
+            else
+                write_data8(data[0]);
+            data += host_bytes;
+            --count;
+            continue;
+        }
+        const unsigned unit = word_mode() ? 2 : 1;
+        if (run.bytes != nullptr) {
+            if (unit == host_bytes)
+                std::memcpy(run.bytes, data, cycles * unit);
+            else
+                for (std::size_t i = 0; i < cycles; ++i) run.bytes[2 * i] = data[i];
+        }
+        finish_plain_cycles(static_cast<std::uint32_t>(cycles * unit));
+        data += cycles * host_bytes;
+        count -= cycles;
+    }
+}
+
+// How many of the next `wanted` cycles are plain copies within `run_length`
+// bytes of one memory source: the transfer is running in this direction, the
+// cycles are of the width the mode expects from an even address, no fault is
+// armed, and neither PSTOP nor the end of the address space falls inside
+// them. The last may complete the transfer. 0: the next cycle goes alone.
+std::size_t Dp8390::plain_cycles(RemoteDma direction, bool word_cycles, std::size_t wanted,
+                                 std::uint32_t run_length) const {
+    if (remote_ != direction || faults_.remote_address_stuck) return 0;
+    if (direction == RemoteDma::Read && faults_.bad_ram_byte) return 0;
+    const bool words = word_mode();
+    if (word_cycles && !words) return 0;
+    if (words && (crda_ & 1)) return 0;
+    const std::uint32_t unit = words ? 2 : 1;
+    const std::uint32_t stop = static_cast<std::uint16_t>(pstop_ << 8);
+    const std::uint32_t end = crda_ < stop ? stop : 0x10000;
+    std::uint32_t bytes = std::min(end - crda_, run_length);
+    bytes = std::min(bytes, (rbcr_ + unit - 1) / unit * unit);
+    if (direction == RemoteDma::Write && transmitting_ && !transmit_overwrite_reported_) {
+        // The cycle that first touches the frame going out reports it.
+        const std::uint32_t first = std::max<std::uint32_t>(transmit_first_, crda_);
+        if (first < transmit_end_ && first < crda_ + bytes) bytes = first - crda_;
+    }
+    return std::min<std::size_t>(wanted, bytes / unit);
+}
+
+// The address and count after `bytes` plain bytes, as byte-by-byte counting
+// would leave them: only the last step can reach PSTOP.
+void Dp8390::finish_plain_cycles(std::uint32_t bytes) {
+    const std::uint32_t next = crda_ + bytes;
+    crda_ = (next & 0xFFFF) == static_cast<std::uint16_t>(pstop_ << 8)
+                ? static_cast<std::uint16_t>(pstart_ << 8)
+                : static_cast<std::uint16_t>(next);
+    count_remote_bytes(bytes);
 }
 
 }  // namespace machine

@@ -24,7 +24,16 @@ void Dp8390::start_transmission() {
     auto address = static_cast<std::uint16_t>(tpsr_ << 8);
     transmit_first_ = address;
     transmit_end_ = transmit_first_ + tbcr_;
-    for (std::uint8_t& byte : transmit_frame_) byte = memory_.read(address++);
+    for (std::size_t done = 0; done < transmit_frame_.size();) {
+        const CardMemory::Run run = memory_.readable_run(address);
+        const std::size_t n = std::min<std::size_t>(run.length, transmit_frame_.size() - done);
+        if (run.bytes != nullptr)
+            std::copy_n(run.bytes, n, transmit_frame_.begin() + static_cast<std::ptrdiff_t>(done));
+        else
+            std::fill_n(transmit_frame_.begin() + static_cast<std::ptrdiff_t>(done), n, std::uint8_t{0xFF});
+        done += n;
+        address = static_cast<std::uint16_t>(address + n);
+    }
 
     const Nanoseconds duration = wire_time(transmit_frame_.size());
     if (faults_.abort_transmissions != 0) {

@@ -43,7 +43,10 @@ I82365::I82365(IsaBus& bus, bool present) : bus_(bus), present_(present), memory
 I82365::~I82365() {
     for (VirtualClock::EventId id : scheduled_) bus_.clock().cancel(id);
     for (Socket& s : sockets_)
-        if (s.card) s.card->on_signals_change({});
+        if (s.card) {
+            s.card->on_signals_change({});
+            s.card->on_layout_change({});
+        }
     bus_.detach(memory_window_);
     bus_.detach(static_cast<IoDevice&>(*this));
 }
@@ -70,9 +73,11 @@ void I82365::remove(unsigned socket) {
     // The card leaves with its power: whatever it held is gone, and every port
     // it answered now floats (0xFF).
     s.card->on_signals_change({});
+    s.card->on_layout_change({});
     s.card->set_powered(false);
     s.card = nullptr;
     s.stschg_level = false;
+    decode_changed();
     record_card_detect_change(s);
 }
 
@@ -94,6 +99,8 @@ void I82365::connect_card(unsigned socket, TwoFunctionCard& card) {
     Socket& s = sockets_[socket];
     s.card = &card;
     card.on_signals_change([this, socket] { card_signals_changed(socket); });
+    card.on_layout_change([this] { decode_changed(); });
+    decode_changed();
     apply_power_and_reset(s);
     card_signals_changed(socket);
 }
@@ -218,9 +225,14 @@ void I82365::write_register(std::uint8_t index, std::uint8_t value) {
             s.regs[reg] = value;
             update_interrupts(s);
             break;
-        default:
-            // Windows are looked up at every access; the rest only holds its value.
+        case kWindowEnable:
+        case kIoControl:
             s.regs[reg] = value;
+            decode_changed();
+            break;
+        default:
+            s.regs[reg] = value;
+            if (reg >= kIoWindow0 && reg < kMemoryWindow0) decode_changed();
             break;
     }
 }
@@ -252,7 +264,13 @@ IoWidth I82365::window_width(const Socket& s, unsigned window, TwoFunctionCard::
     return IoWidth::Word;
 }
 
-std::optional<I82365::CardRoute> I82365::route(std::uint16_t port) const {
+const I82365::CardRoute* I82365::route_again(std::uint16_t port) const {
+    CachedRoute& cached = routes_[port % kRouteCacheSize];
+    cached = {bus_.decode_generation(), port, find_route(port)};
+    return cached.route ? &*cached.route : nullptr;
+}
+
+std::optional<I82365::CardRoute> I82365::find_route(std::uint16_t port) const {
     for (unsigned i = 0; i < kSocketCount; ++i) {
         const Socket& s = sockets_[i];
         if (!s.card) continue;
@@ -260,7 +278,11 @@ std::optional<I82365::CardRoute> I82365::route(std::uint16_t port) const {
             if (!io_window_passes(s, w, port)) continue;
             // An open window onto a dead or busy card still runs the cycle on the
             // socket; nobody answers, so it reads 0xFF (and the access is a driver fault).
-            if (!s.card->ready()) return CardRoute{i, {}, IoWidth::Byte};
+            if (!s.card->ready()) {
+                // Still busy after a reset: this changes by itself when the time is up.
+                if (s.card->operational()) bus_.decode_changes_at(s.card->ready_at());
+                return CardRoute{i, {}, IoWidth::Byte};
+            }
             const TwoFunctionCard::PortTarget target = s.card->function_at(port);
             if (target) return CardRoute{i, target, window_width(s, w, target, port)};
         }
@@ -289,7 +311,7 @@ void I82365::check_steering(const Socket& s, const char* reg, unsigned before, u
 IoWidth I82365::decode(std::uint16_t port) const {
     if (!present_) return IoWidth::None;
     if (port == kIndexPort || port == kDataPort) return IoWidth::Byte;
-    const std::optional<CardRoute> r = route(port);
+    const CardRoute* r = route(port);
     return r ? r->width : IoWidth::None;
 }
 
@@ -297,8 +319,14 @@ std::uint8_t I82365::read8(std::uint16_t port) {
     if (!present_) return 0xFF;
     if (port == kIndexPort) return index_;
     if (port == kDataPort) return read_register(index_);
-    const std::optional<CardRoute> r = route(port);
-    if (!r || !card_alive(sockets_[r->socket], "I/O read", port)) return 0xFF;
+    // A route reaches a function only while the card is ready; one without
+    // reaches the socket of a card that does not answer.
+    const CardRoute* r = route(port);
+    if (!r) return 0xFF;
+    if (!r->target) {
+        card_alive(sockets_[r->socket], "I/O read", port);
+        return 0xFF;
+    }
     return r->target.function->read8(r->target.offset);
 }
 
@@ -312,19 +340,23 @@ void I82365::write8(std::uint16_t port, std::uint8_t value) {
         write_register(index_, value);
         return;
     }
-    const std::optional<CardRoute> r = route(port);
-    if (!r || !card_alive(sockets_[r->socket], "I/O write", port)) return;
+    const CardRoute* r = route(port);
+    if (!r) return;
+    if (!r->target) {
+        card_alive(sockets_[r->socket], "I/O write", port);
+        return;
+    }
     r->target.function->write8(r->target.offset, value);
 }
 
 std::uint16_t I82365::read16(std::uint16_t port) {
-    const std::optional<CardRoute> r = route(port);
+    const CardRoute* r = route(port);
     if (!r || r->width != IoWidth::Word) return IoDevice::read16(port);
     return r->target.function->read16(r->target.offset);
 }
 
 void I82365::write16(std::uint16_t port, std::uint16_t value) {
-    const std::optional<CardRoute> r = route(port);
+    const CardRoute* r = route(port);
     if (!r || r->width != IoWidth::Word) {
         IoDevice::write16(port, value);
         return;
@@ -332,11 +364,46 @@ void I82365::write16(std::uint16_t port, std::uint16_t value) {
     r->target.function->write16(r->target.offset, value);
 }
 
+// A string to a card port is routed once: nothing a function does at its own
+// ports changes the socket's windows or the card's layout. The socket's own
+// ports, and a dead card (each access a violation), take the ordinary path.
+void I82365::read8_string(std::uint16_t port, std::uint8_t* data, std::size_t count) {
+    const CardRoute* r = present_ && port != kIndexPort && port != kDataPort ? route(port) : nullptr;
+    if (r && r->target)
+        r->target.function->read8_string(r->target.offset, data, count);
+    else
+        IoDevice::read8_string(port, data, count);
+}
+
+void I82365::write8_string(std::uint16_t port, const std::uint8_t* data, std::size_t count) {
+    const CardRoute* r = present_ && port != kIndexPort && port != kDataPort ? route(port) : nullptr;
+    if (r && r->target)
+        r->target.function->write8_string(r->target.offset, data, count);
+    else
+        IoDevice::write8_string(port, data, count);
+}
+
+void I82365::read16_string(std::uint16_t port, std::uint8_t* data, std::size_t count) {
+    const CardRoute* r = route(port);
+    if (r && r->width == IoWidth::Word)
+        r->target.function->read16_string(r->target.offset, data, count);
+    else
+        IoDevice::read16_string(port, data, count);
+}
+
+void I82365::write16_string(std::uint16_t port, const std::uint8_t* data, std::size_t count) {
+    const CardRoute* r = route(port);
+    if (r && r->width == IoWidth::Word)
+        r->target.function->write16_string(r->target.offset, data, count);
+    else
+        IoDevice::write16_string(port, data, count);
+}
+
 std::string I82365::port_name(std::uint16_t port, bool write) const {
     if (!present_) return {};
     if (port == kIndexPort) return "I365 index";
     if (port == kDataPort) return "I365 data [" + hex(index_) + "]";
-    const std::optional<CardRoute> r = route(port);
+    const CardRoute* r = route(port);
     if (!r || !r->target) return {};
     return r->target.function->port_name(r->target.offset, write);
 }

@@ -99,7 +99,12 @@ public:
     void write8(std::uint16_t port, std::uint8_t value) override;
     std::uint16_t read16(std::uint16_t port) override;
     void write16(std::uint16_t port, std::uint16_t value) override;
+    void read8_string(std::uint16_t port, std::uint8_t* data, std::size_t count) override;
+    void write8_string(std::uint16_t port, const std::uint8_t* data, std::size_t count) override;
+    void read16_string(std::uint16_t port, std::uint8_t* data, std::size_t count) override;
+    void write16_string(std::uint16_t port, const std::uint8_t* data, std::size_t count) override;
     std::string port_name(std::uint16_t port, bool write) const override;
+    bool reports_decode_changes() const override { return true; }
 
     // --- Inspection (no side effects) ---
     std::uint8_t index() const { return index_; }
@@ -128,6 +133,16 @@ private:
         unsigned socket = 0;
         TwoFunctionCard::PortTarget target;  // empty when the card is dead
         IoWidth width = IoWidth::None;
+    };
+    // Routes are kept per port (direct-mapped on the low port bits) until
+    // the bus's decode generation moves on: every register write that shapes
+    // a window, a card coming or going or changing its layout, the end of a
+    // card's busy time.
+    static constexpr std::size_t kRouteCacheSize = 64;
+    struct CachedRoute {
+        std::uint64_t generation = 0;
+        std::uint16_t port = 0;
+        std::optional<CardRoute> route;
     };
 
     // The attribute/common memory window onto the cards, on the bus's memory side.
@@ -160,7 +175,16 @@ private:
 
     // Windows.
     bool io_window_passes(const Socket& s, unsigned window, std::uint16_t port) const;
-    std::optional<CardRoute> route(std::uint16_t port) const;
+    // Null when no open window passes the port; valid until the next call.
+    const CardRoute* route(std::uint16_t port) const {
+        const CachedRoute& cached = routes_[port % kRouteCacheSize];
+        if (cached.generation != bus_.decode_generation() || cached.port != port || !bus_.fast_paths())
+            return route_again(port);
+        return cached.route ? &*cached.route : nullptr;
+    }
+    const CardRoute* route_again(std::uint16_t port) const;
+    std::optional<CardRoute> find_route(std::uint16_t port) const;
+    void decode_changed() { bus_.decode_changed(); }
     IoWidth window_width(const Socket& s, unsigned window, TwoFunctionCard::PortTarget target,
                          std::uint16_t port) const;
     std::optional<unsigned> memory_window_socket(std::uint32_t address) const;
@@ -177,6 +201,7 @@ private:
     std::uint8_t index_ = 0;
     std::array<Socket, kSocketCount> sockets_;
     MemoryWindow memory_window_;
+    mutable std::array<CachedRoute, kRouteCacheSize> routes_{};
     std::vector<VirtualClock::EventId> scheduled_;  // insertions and removals yet to happen
     std::vector<std::string> violations_;
 };

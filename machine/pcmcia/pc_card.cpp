@@ -35,6 +35,7 @@ void TwoFunctionCard::set_powered(bool on) {
     // Power going away loses all state; power arriving starts from power-up state.
     reset();
     note_reset_released(was_operational);
+    layout_changed();
 }
 
 void TwoFunctionCard::set_reset(bool asserted) {
@@ -44,6 +45,7 @@ void TwoFunctionCard::set_reset(bool asserted) {
     if (asserted) reset();
     note_reset_released(was_operational);
     signals_changed();
+    layout_changed();
 }
 
 void TwoFunctionCard::note_reset_released(bool was_operational) {
@@ -95,6 +97,7 @@ void TwoFunctionCard::write_attribute(std::uint32_t address, std::uint8_t value)
     switch (address & kAttributeDecodeMask) {
         case kConfigurationOption:
             option_ = value;
+            layout_changed();
             break;
         case kConfigurationStatus:
             status_ = value & kStatusWritable;
@@ -118,6 +121,10 @@ bool TwoFunctionCard::stschg() const {
 
 void TwoFunctionCard::signals_changed() {
     if (signals_listener_) signals_listener_();
+}
+
+void TwoFunctionCard::layout_changed() {
+    if (layout_listener_) layout_listener_();
 }
 
 }  // namespace machine

@@ -71,6 +71,8 @@ public:
     }
     // Operational and past its busy time: what the socket shows as READY.
     bool ready() const { return operational() && (clock_ == nullptr || clock_->now() >= ready_at_); }
+    // When an operational card that is still busy becomes ready.
+    Nanoseconds ready_at() const { return ready_at_; }
 
     // The function that answers at a host I/O port, if the configuration placed one there.
     PortTarget function_at(std::uint16_t port) const;
@@ -83,6 +85,10 @@ public:
     bool stschg() const;
     // Called whenever IREQ# or STSCHG# may have changed.
     void on_signals_change(std::function<void()> listener) { signals_listener_ = std::move(listener); }
+    // Called whenever the ports the card answers may have changed: the
+    // configuration option written, power or RESET switched (which also
+    // starts a busy time). Readiness at the end of a busy time is not reported.
+    void on_layout_change(std::function<void()> listener) { layout_listener_ = std::move(listener); }
 
     // --- Inspection ---
     CardFunction& ethernet() { return ethernet_; }
@@ -97,6 +103,7 @@ public:
 private:
     void reset();
     void signals_changed();
+    void layout_changed();
     void note_reset_released(bool was_operational);
 
     CardFunction& ethernet_;
@@ -107,6 +114,7 @@ private:
     std::uint8_t status_ = 0;
     std::uint8_t serial_control_ = 0;
     std::function<void()> signals_listener_;
+    std::function<void()> layout_listener_;
     const VirtualClock* clock_ = nullptr;
     Nanoseconds busy_after_reset_ = 0;
     Nanoseconds ready_at_ = 0;

@@ -142,7 +142,7 @@ TEST_F(Transmit, AFrameWaitingForTheMediumGoesWhenItIsFreeOrNotAtAllAfterAStop) 
 // The local DMA sends from card RAM: TPSR and TBCR must name bytes in it.
 TEST_F(Transmit, ATransmitAreaOutsideTheRamIsAViolation) {
     load(60);
-    for (auto [tpsr, tbcr0, tbcr1] : {std::tuple{0x20, 60, 0}, {0x7F, 0x2C, 1}, {0x7E, 0, 2}}) {
+    for (auto [tpsr, tbcr0, tbcr1] : {std::tuple{0x3F, 0, 2}, {0x7F, 0x2C, 1}, {0x7E, 0, 2}}) {
         c.out(TPSR, static_cast<std::uint8_t>(tpsr));
         c.out(TBCR0, static_cast<std::uint8_t>(tbcr0));
         c.out(TBCR1, static_cast<std::uint8_t>(tbcr1));
@@ -150,8 +150,16 @@ TEST_F(Transmit, ATransmitAreaOutsideTheRamIsAViolation) {
         c.clock.advance(2 * machine::kMillisecond);
     }
     EXPECT_EQ(c.nic.violations(),
-              (std::vector<std::string>{"transmit area 0x2000-0x203B lies outside the card's RAM",
+              (std::vector<std::string>{"transmit area 0x3F00-0x40FF lies outside the card's RAM",
                                         "transmit area 0x7F00-0x802B lies outside the card's RAM"}));
+    // What goes out is what card memory reads there: the undriven bus (0xFF) outside the RAM.
+    ASSERT_EQ(sent.size(), 3u);
+    for (const auto& [first, k] : {std::pair{0x3F00, 0}, {0x7F00, 1}, {0x7E00, 2}})
+        for (std::size_t i = 0; i < sent[k].second.size(); ++i)
+            ASSERT_EQ(sent[k].second[i], c.nic.peek_memory(static_cast<std::uint16_t>(first + i)))
+                << k << " " << i;
+    EXPECT_EQ(sent[0].second.front(), 0xFF);
+    EXPECT_EQ(sent[1].second.back(), 0xFF);
 }
 
 // A real chip fetches the frame while it sends it, so a driver that reuses a
