@@ -20,10 +20,13 @@ void StallFigure::add(std::uint64_t microseconds) {
 
 void BusyStalls::add(std::string_view handler, std::uint64_t microseconds) {
     all.add(microseconds);
-    // Looked up without making a string: the deferred handler stalls at every run.
+    figure_of(handler).add(microseconds);
+}
+
+StallFigure& BusyStalls::figure_of(std::string_view handler) {
     auto it = by_handler.find(handler);
     if (it == by_handler.end()) it = by_handler.emplace(std::string(handler), StallFigure{}).first;
-    it->second.add(microseconds);
+    return it->second;
 }
 
 std::string BusyStalls::to_string() const {
