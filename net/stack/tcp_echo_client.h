@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "machine/clock.h"
 #include "net/stack/ipv4_address.h"
@@ -37,6 +39,8 @@ public:
     };
 
     static std::uint8_t pattern(std::uint32_t seed, std::uint64_t position);
+    // The pattern from `position` on, into `out`.
+    static void fill_pattern(std::uint32_t seed, std::uint64_t position, std::span<std::uint8_t> out);
 
     TcpEchoClient(LwipStack& stack, Ipv4Address server, std::uint16_t port, std::uint64_t bytes,
                   std::uint32_t seed = 1);
@@ -62,6 +66,10 @@ private:
     void detach();
 
     LwipStack& stack_;
+    // The pattern as it goes out, and as it should come back: apart, because
+    // an echo may arrive while a send is being queued.
+    std::vector<std::uint8_t> outgoing_;
+    std::vector<std::uint8_t> expected_;
     Ipv4Address server_;
     std::uint16_t port_;
     std::uint64_t total_;
