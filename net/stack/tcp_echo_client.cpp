@@ -1,6 +1,7 @@
 #include "net/stack/tcp_echo_client.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 extern "C" {
@@ -73,14 +74,12 @@ std::uint8_t TcpEchoClient::pattern(std::uint32_t seed, std::uint64_t position) 
 
 void TcpEchoClient::fill_pattern(std::uint32_t seed, std::uint64_t position, std::span<std::uint8_t> out) {
     std::size_t i = 0;
-    while (i < out.size()) {
-        const std::uint64_t at = position + i;
-        std::uint64_t word = pattern_word(seed, at / 8) >> (8 * (at % 8));
-        for (unsigned b = static_cast<unsigned>(at % 8); b < 8 && i < out.size(); ++b, ++i) {
-            out[i] = static_cast<std::uint8_t>(word);
-            word >>= 8;
-        }
+    for (; i < out.size() && (position + i) % 8 != 0; ++i) out[i] = pattern(seed, position + i);
+    for (; i + 8 <= out.size(); i += 8) {
+        const std::uint64_t word = pattern_word(seed, (position + i) / 8);
+        for (unsigned b = 0; b < 8; ++b) out[i + b] = static_cast<std::uint8_t>(word >> (8 * b));
     }
+    for (; i < out.size(); ++i) out[i] = pattern(seed, position + i);
 }
 
 TcpEchoClient::TcpEchoClient(LwipStack& stack, Ipv4Address server, std::uint16_t port, std::uint64_t bytes,
@@ -156,12 +155,11 @@ void TcpEchoClient::on_receive(pbuf* data) {
         if (!report_.first_mismatch) {
             expected_.resize(q->len);
             fill_pattern(seed_, report_.received, expected_);
-            for (u16_t i = 0; i < q->len; ++i) {
-                const std::uint64_t at = report_.received + i;
-                if (at >= total_ || bytes[i] != expected_[i]) {
-                    report_.first_mismatch = at;
-                    break;
-                }
+            const bool beyond = report_.received + q->len > total_;
+            if (beyond || std::memcmp(bytes, expected_.data(), q->len) != 0) {
+                u16_t i = 0;
+                while (i < q->len && report_.received + i < total_ && bytes[i] == expected_[i]) ++i;
+                report_.first_mismatch = report_.received + i;
             }
         }
         report_.received += q->len;
