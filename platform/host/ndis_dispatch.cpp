@@ -30,8 +30,8 @@ constexpr unsigned kDeferredStormLimit = 1000;
 // Dispatch and serialisation
 // ---------------------------------------------------------------------------
 
-void NdisLibrary::call_handler(MiniportAdapter& a, const char* name, const std::function<void()>& body,
-                               RunLevel level, bool setup) {
+void NdisLibrary::call_handler(MiniportAdapter& a, const char* name, BorrowedCall body, RunLevel level,
+                               bool setup) {
     event(&a, name);
     if (handler_depth_ == 0) {
         accesses_in_handler_ = 0;
@@ -59,8 +59,7 @@ void NdisLibrary::run_as_initialize(MiniportAdapter& a, const std::function<void
 }
 
 // The initialise and halt handlers: passive level, resource and configuration calls allowed.
-void NdisLibrary::call_setup_handler(MiniportAdapter& a, const char* name,
-                                     const std::function<void()>& body) {
+void NdisLibrary::call_setup_handler(MiniportAdapter& a, const char* name, BorrowedCall body) {
     call_handler(a, name, body, RunLevel::Passive, true);
 }
 

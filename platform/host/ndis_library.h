@@ -51,6 +51,7 @@
 #include <vector>
 
 #include "machine/isa_bus.h"
+#include "platform/host/borrowed_call.h"
 #include "platform/host/busy_stalls.h"
 #include "platform/host/call_context.h"
 #include "platform/host/error_log.h"
@@ -258,9 +259,9 @@ private:
     struct ContextScope;
 
     // Dispatch.
-    void call_handler(MiniportAdapter& adapter, const char* name, const std::function<void()>& body,
+    void call_handler(MiniportAdapter& adapter, const char* name, BorrowedCall body,
                       RunLevel level = RunLevel::Dispatch, bool setup = false);
-    void call_setup_handler(MiniportAdapter& adapter, const char* name, const std::function<void()>& body);
+    void call_setup_handler(MiniportAdapter& adapter, const char* name, BorrowedCall body);
     bool busy(const MiniportAdapter& adapter) const { return adapter.handler_depth_ > 0; }
     bool held_off() const { return isr_depth_ > 0 || sync_depth_ > 0; }
     void run_waiting_work();
