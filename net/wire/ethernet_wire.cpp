@@ -40,7 +40,7 @@ void EthernetWire::deliver_oldest() {
     // Taken off the queue first: a receiver may answer at once, and may attach
     // or detach endpoints while we deliver.
     InFlight frame = std::move(in_flight_.front());
-    in_flight_.pop_front();
+    in_flight_.erase(in_flight_.begin());
     ++frames_carried_;
     // A receiver that runs the clock may see the next frame delivered inside
     // its own delivery: only the outermost delivery uses the kept list.

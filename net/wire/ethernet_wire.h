@@ -8,7 +8,6 @@
 // the 60-byte minimum is the sending MAC's business, not the medium's.
 
 #include <cstdint>
-#include <deque>
 #include <span>
 #include <vector>
 
@@ -59,7 +58,9 @@ private:
     std::vector<WireEndpoint*> listeners_;  // the endpoints a delivery goes to
     bool delivering_ = false;
     std::vector<std::vector<std::uint8_t>> spare_;  // byte storage of delivered frames, for reuse
-    std::deque<InFlight> in_flight_;
+    // Oldest first; rarely more than two, and a vector keeps its storage (a
+    // deque takes a new block every few frames as the queue walks through it).
+    std::vector<InFlight> in_flight_;
     machine::Nanoseconds busy_until_ = 0;
     std::uint64_t frames_carried_ = 0;
 };
