@@ -9,12 +9,6 @@
 
 namespace host {
 
-namespace {
-
-NdisLibrary* g_current = nullptr;
-
-}  // namespace
-
 std::string hex(ULONG value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
@@ -68,29 +62,21 @@ MiniportAdapter::MiniportAdapter(std::string name, std::size_t index)
 // ---------------------------------------------------------------------------
 
 NdisLibrary::NdisLibrary(machine::IsaBus& bus) : bus_(bus), interrupts_(bus.irq()), windows_(bus) {
-    if (g_current != nullptr) {
+    if (current_ != nullptr) {
         std::fprintf(stderr, "host::NdisLibrary: another NDIS stand-in is already installed\n");
         std::abort();
     }
-    g_current = this;
+    current_ = this;
 }
 
 NdisLibrary::~NdisLibrary() {
-    if (g_current == this) g_current = nullptr;
+    if (current_ == this) current_ = nullptr;
 }
 
-NdisLibrary* NdisLibrary::current() {
-    return g_current;
-}
-
-NdisLibrary& NdisLibrary::require(const char* caller) {
-    if (g_current == nullptr) {
-        std::fprintf(stderr,
-                     "%s called with no NDIS stand-in installed (construct a host::NdisLibrary first)\n",
-                     caller);
-        std::abort();
-    }
-    return *g_current;
+void NdisLibrary::none_installed(const char* caller) {
+    std::fprintf(stderr, "%s called with no NDIS stand-in installed (construct a host::NdisLibrary first)\n",
+                 caller);
+    std::abort();
 }
 
 // ---------------------------------------------------------------------------
@@ -138,7 +124,8 @@ void NdisLibrary::check_port_owner(ULONG_PTR port, unsigned width, const char* c
 }
 
 void NdisLibrary::event(const MiniportAdapter* adapter, std::string_view what) {
-    if (recording_) events_.push_back(Event{bus_.clock().now(), bus_.trace().mark(), adapter, std::string(what)});
+    if (recording_)
+        events_.push_back(Event{bus_.clock().now(), bus_.trace().mark(), adapter, std::string(what)});
 }
 
 void NdisLibrary::clear_records() {

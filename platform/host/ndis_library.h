@@ -101,9 +101,14 @@ public:
     NdisLibrary(const NdisLibrary&) = delete;
     NdisLibrary& operator=(const NdisLibrary&) = delete;
 
-    static NdisLibrary* current();
-    // The current library; stops the program when none is installed.
-    static NdisLibrary& require(const char* caller);
+    static NdisLibrary* current() { return current_; }
+    // The current library; stops the program when none is installed. Inline:
+    // every HAL call of the driver asks for it.
+    static NdisLibrary& require(const char* caller) {
+        if (current_ == nullptr) [[unlikely]]
+            none_installed(caller);
+        return *current_;
+    }
 
     machine::IsaBus& bus() { return bus_; }
 
@@ -381,6 +386,8 @@ private:
     BusyStalls busy_stalls_;
 
     bool recording_ = true;
+    static inline NdisLibrary* current_ = nullptr;  // the installed library: one at a time
+    [[noreturn]] static void none_installed(const char* caller);
     std::vector<std::string> errors_;
     std::set<std::string> breaches_;
     std::vector<Event> events_;
