@@ -327,7 +327,8 @@ void Dp8390::write_remote_command(std::uint8_t value) {
 // Kept apart from the command path, which runs at every CR write, so that
 // path need not make room for building the message.
 void Dp8390::report_remote_cut_in(std::uint8_t value) {
-    violation("CR " + hex2(value) + (remote_bits_ == 0 ? " (no remote command)" : " starts a remote command") +
+    violation("CR " + hex2(value) +
+              (remote_bits_ == 0 ? " (no remote command)" : " starts a remote command") +
               " over an unfinished remote " + (remote_ == RemoteDma::Read ? "read" : "write"));
 }
 
