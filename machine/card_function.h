@@ -14,6 +14,15 @@
 
 namespace machine {
 
+class CardFunction;
+
+// Where a host port lands on a card: the function and the offset in its block.
+struct FunctionPort {
+    CardFunction* function = nullptr;
+    std::uint16_t offset = 0;
+    explicit operator bool() const { return function != nullptr; }
+};
+
 class CardFunction {
 public:
     virtual ~CardFunction() = default;

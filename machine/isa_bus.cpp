@@ -74,43 +74,56 @@ IoDevice* IsaBus::scan(std::uint16_t port, IoWidth* width) const {
     return nullptr;
 }
 
-IoDevice* IsaBus::find_again(std::uint16_t port, IoWidth* width) {
-    IoDevice* device = scan(port, width);
-    if (use_decode_cache_) decoded_[port % kDecodeCacheSize] = {decode_generation(), device, port, *width};
-    return device;
+const IsaBus::Decoded& IsaBus::find_again(std::uint16_t port) {
+    Decoded found;
+    found.port = port;
+    found.device = scan(port, &found.width);
+    if (!use_decode_cache_) {
+        uncached_ = found;
+        return uncached_;
+    }
+    if (found.device) found.passed = found.device->passes_to(port);
+    found.generation = decode_generation();
+    Decoded& entry = decoded_[port % kDecodeCacheSize];
+    entry = found;
+    return entry;
 }
 
 std::string IsaBus::name_of(std::uint16_t port, bool write) {
-    IoWidth w;
-    IoDevice* d = find(port, &w);
-    return d ? d->port_name(port, write) : std::string{};
+    const Decoded& d = find(port);
+    return d.device ? d.device->port_name(port, write) : std::string{};
 }
 
 std::uint8_t IsaBus::raw_in8(std::uint16_t port) {
-    IoWidth w;
-    IoDevice* d = find(port, &w);
-    return d ? d->read8(port) : 0xFF;
+    const Decoded& d = find(port);
+    if (d.passed) return d.passed.function->read8(d.passed.offset);
+    return d.device ? d.device->read8(port) : 0xFF;
 }
 
 void IsaBus::raw_out8(std::uint16_t port, std::uint8_t value) {
-    IoWidth w;
-    if (IoDevice* d = find(port, &w)) d->write8(port, value);
+    const Decoded& d = find(port);
+    if (d.passed)
+        d.passed.function->write8(d.passed.offset, value);
+    else if (d.device)
+        d.device->write8(port, value);
 }
 
 std::uint16_t IsaBus::raw_in16(std::uint16_t port) {
-    IoWidth w;
-    IoDevice* d = find(port, &w);
-    if (d && w == IoWidth::Word) return d->read16(port);
+    const Decoded& d = find(port);
+    if (d.width == IoWidth::Word)
+        return d.passed ? d.passed.function->read16(d.passed.offset) : d.device->read16(port);
     // No IOCS16#: the bus splits the word into two byte cycles.
     const std::uint8_t lo = raw_in8(port);
     return static_cast<std::uint16_t>(lo | (raw_in8(static_cast<std::uint16_t>(port + 1)) << 8));
 }
 
 void IsaBus::raw_out16(std::uint16_t port, std::uint16_t value) {
-    IoWidth w;
-    IoDevice* d = find(port, &w);
-    if (d && w == IoWidth::Word) {
-        d->write16(port, value);
+    const Decoded& d = find(port);
+    if (d.width == IoWidth::Word) {
+        if (d.passed)
+            d.passed.function->write16(d.passed.offset, value);
+        else
+            d.device->write16(port, value);
         return;
     }
     raw_out8(port, static_cast<std::uint8_t>(value));
@@ -119,7 +132,7 @@ void IsaBus::raw_out16(std::uint16_t port, std::uint16_t value) {
 
 // The register name is taken before the access: reading or writing may change
 // what the port means (a page select, the socket controller's index).
-std::uint8_t IsaBus::in8(std::uint16_t port) {
+std::uint8_t IsaBus::in8_slow(std::uint16_t port) {
     if (!trace_.enabled()) {
         const std::uint8_t v = raw_in8(port);
         charge(1);
@@ -132,7 +145,7 @@ std::uint8_t IsaBus::in8(std::uint16_t port) {
     return v;
 }
 
-void IsaBus::out8(std::uint16_t port, std::uint8_t value) {
+void IsaBus::out8_slow(std::uint16_t port, std::uint8_t value) {
     if (trace_.enabled()) trace_.record({clock_.now(), TraceKind::Out8, port, value, 1, name_of(port, true)});
     raw_out8(port, value);
     charge(1);
@@ -162,11 +175,12 @@ void IsaBus::in8_string(std::uint16_t port, std::uint8_t* data, std::size_t coun
     if (trace_.enabled())
         trace_.record({clock_.now(), TraceKind::InString8, port, 0, static_cast<std::uint32_t>(count),
                        name_of(port, false)});
-    IoWidth w;
     if (!fast_paths_) {
         for (std::size_t i = 0; i < count; ++i) data[i] = raw_in8(port);
-    } else if (IoDevice* d = find(port, &w)) {
-        d->read8_string(port, data, count);
+    } else if (const Decoded& d = find(port); d.passed) {
+        d.passed.function->read8_string(d.passed.offset, data, count);
+    } else if (d.device) {
+        d.device->read8_string(port, data, count);
     } else {
         std::fill_n(data, count, std::uint8_t{0xFF});
     }
@@ -177,11 +191,12 @@ void IsaBus::out8_string(std::uint16_t port, const std::uint8_t* data, std::size
     if (trace_.enabled())
         trace_.record({clock_.now(), TraceKind::OutString8, port, 0, static_cast<std::uint32_t>(count),
                        name_of(port, true)});
-    IoWidth w;
     if (!fast_paths_) {
         for (std::size_t i = 0; i < count; ++i) raw_out8(port, data[i]);
-    } else if (IoDevice* d = find(port, &w)) {
-        d->write8_string(port, data, count);
+    } else if (const Decoded& d = find(port); d.passed) {
+        d.passed.function->write8_string(d.passed.offset, data, count);
+    } else if (d.device) {
+        d.device->write8_string(port, data, count);
     }
     charge(count);
 }
@@ -193,10 +208,12 @@ void IsaBus::in16_string(std::uint16_t port, std::uint16_t* data, std::size_t co
         trace_.record({clock_.now(), TraceKind::InString16, port, 0, static_cast<std::uint32_t>(count),
                        name_of(port, false)});
     auto* bytes = reinterpret_cast<std::uint8_t*>(data);
-    IoWidth w;
-    IoDevice* d = fast_paths_ ? find(port, &w) : nullptr;
-    if (d && w == IoWidth::Word) {
-        d->read16_string(port, bytes, count);
+    const Decoded* d = fast_paths_ ? &find(port) : nullptr;
+    if (d && d->width == IoWidth::Word) {
+        if (d->passed)
+            d->passed.function->read16_string(d->passed.offset, bytes, count);
+        else
+            d->device->read16_string(port, bytes, count);
     } else {
         // Split into byte cycles, or the plain path: element by element.
         for (std::size_t i = 0; i < count; ++i) {
@@ -212,10 +229,12 @@ void IsaBus::out16_string(std::uint16_t port, const std::uint16_t* data, std::si
         trace_.record({clock_.now(), TraceKind::OutString16, port, 0, static_cast<std::uint32_t>(count),
                        name_of(port, true)});
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
-    IoWidth w;
-    IoDevice* d = fast_paths_ ? find(port, &w) : nullptr;
-    if (d && w == IoWidth::Word) {
-        d->write16_string(port, bytes, count);
+    const Decoded* d = fast_paths_ ? &find(port) : nullptr;
+    if (d && d->width == IoWidth::Word) {
+        if (d->passed)
+            d->passed.function->write16_string(d->passed.offset, bytes, count);
+        else
+            d->device->write16_string(port, bytes, count);
     } else {
         for (std::size_t i = 0; i < count; ++i) {
             std::uint16_t word;

@@ -12,8 +12,10 @@
 //
 // A string access is decoded once and handed to the device as one block; the
 // device's decode answers are kept per port while every attached device
-// reports its changes. With the fast paths off, every access is decoded
-// afresh and every string moved element by element: the plain behaviour the
+// reports its changes, and so is the card function that a device merely
+// passes a port on to, which the bus then reaches directly. With the fast
+// paths off, every access is decoded afresh, goes through every device on
+// the way and every string moves element by element: the plain behaviour the
 // fast paths must match exactly.
 
 #include <array>
@@ -22,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "machine/card_function.h"
 #include "machine/clock.h"
 #include "machine/irq.h"
 #include "machine/trace.h"
@@ -55,6 +58,11 @@ public:
     // decode_changes_at()) whenever its decode() answers may change: the bus
     // then remembers them per port instead of asking at every access.
     virtual bool reports_decode_changes() const { return false; }
+    // The card function behind `port` when this device does nothing there
+    // but pass every access on to it unchanged (a socket's open window onto
+    // a ready card). Asked only of devices that report their decode changes,
+    // and relied on until the next change.
+    virtual FunctionPort passes_to(std::uint16_t) const { return {}; }
 };
 
 class MemoryDevice {
@@ -84,8 +92,24 @@ public:
     void set_access_cost(Nanoseconds cost) { access_cost_ = cost; }
     Nanoseconds access_cost() const { return access_cost_; }
 
-    std::uint8_t in8(std::uint16_t port);
-    void out8(std::uint16_t port, std::uint8_t value);
+    // The single byte accesses that go straight to a card function are
+    // inline: they are most of what a driver does.
+    std::uint8_t in8(std::uint16_t port) {
+        if (const FunctionPort* to = passed_on(port)) {
+            const std::uint8_t value = to->function->read8(to->offset);
+            charge(1);
+            return value;
+        }
+        return in8_slow(port);
+    }
+    void out8(std::uint16_t port, std::uint8_t value) {
+        if (const FunctionPort* to = passed_on(port)) {
+            to->function->write8(to->offset, value);
+            charge(1);
+            return;
+        }
+        out8_slow(port, value);
+    }
     std::uint16_t in16(std::uint16_t port);
     void out16(std::uint16_t port, std::uint16_t value);
     // String accesses: `count` accesses to the same port, recorded as one trace entry.
@@ -134,23 +158,31 @@ private:
     struct Decoded {
         std::uint64_t generation = 0;
         IoDevice* device = nullptr;
+        FunctionPort passed;  // the function the device passes the port on to, if it does
         std::uint16_t port = 0;
         IoWidth width = IoWidth::None;
     };
 
-    // The device answering at `port`, from what is remembered when that is
-    // still good (the common case, kept inline), else by asking each device.
-    IoDevice* find(std::uint16_t port, IoWidth* width) {
-        if (use_decode_cache_) {
-            const Decoded& d = decoded_[port % kDecodeCacheSize];
-            if (d.generation == decode_generation() && d.port == port) {
-                *width = d.width;
-                return d.device;
-            }
-        }
-        return find_again(port, width);
+    // Who answers at `port`: what is remembered when that is still good (the
+    // common case, kept inline), else found by asking each device. Valid until
+    // the next access. Nothing is remembered while the cache is off, and
+    // turning it off moves the generation on, so no entry can match then.
+    const Decoded& find(std::uint16_t port) {
+        const Decoded& d = decoded_[port % kDecodeCacheSize];
+        if (d.generation == decode_generation() && d.port == port) return d;
+        return find_again(port);
     }
-    IoDevice* find_again(std::uint16_t port, IoWidth* width);
+    const Decoded& find_again(std::uint16_t port);
+    // The function that `port` is remembered to pass on to, when the access
+    // needs nothing else of the bus: no trace entry, a decoding still good.
+    const FunctionPort* passed_on(std::uint16_t port) {
+        const Decoded& d = decoded_[port % kDecodeCacheSize];
+        if (!d.passed || d.port != port || trace_.enabled() || d.generation != decode_generation())
+            return nullptr;
+        return &d.passed;
+    }
+    std::uint8_t in8_slow(std::uint16_t port);
+    void out8_slow(std::uint16_t port, std::uint8_t value);
     IoDevice* scan(std::uint16_t port, IoWidth* width) const;
     void note_devices_changed();
     std::uint8_t raw_in8(std::uint16_t port);
@@ -175,6 +207,7 @@ private:
     std::uint64_t decode_generation_ = 1;
     Nanoseconds decode_expiry_ = kNever;
     std::array<Decoded, kDecodeCacheSize> decoded_{};
+    Decoded uncached_;  // the answer of the last lookup while nothing is remembered
 };
 
 }  // namespace machine

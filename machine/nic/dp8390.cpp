@@ -315,17 +315,21 @@ void Dp8390::write_remote_command(std::uint8_t value) {
     // Tolerated: the probing of a Micro Channel card writes CR = 0x00 over
     // the remote read it started only to wake the chip, and reprograms the
     // chip and aborts that read right after.
-    if (remote_ != RemoteDma::Idle && value != 0x00) {
-        violation("CR " + hex2(value) +
-                  (remote_bits_ == 0 ? " (no remote command)" : " starts a remote command") +
-                  " over an unfinished remote " + (remote_ == RemoteDma::Read ? "read" : "write"));
-    }
+    if (remote_ != RemoteDma::Idle && value != 0x00) report_remote_cut_in(value);
     if (remote_bits_ == CR_RD_READ)
         start_remote_dma(RemoteDma::Read);
     else if (remote_bits_ == CR_RD_WRITE)
         start_remote_dma(RemoteDma::Write);
     else if (remote_bits_ == CR_RD_SEND)
         start_send_packet();
+}
+
+// Kept apart from the command path, which runs at every CR write, so that
+// path need not make room for building the message.
+void Dp8390::report_remote_cut_in(std::uint8_t value) {
+    violation("CR " + hex2(value) +
+              (remote_bits_ == 0 ? " (no remote command)" : " starts a remote command") +
+              " over an unfinished remote " + (remote_ == RemoteDma::Read ? "read" : "write"));
 }
 
 // TXP is honoured only by a running chip with its transmitter idle; anything
@@ -363,14 +367,16 @@ void Dp8390::note_remote_count_write(std::uint16_t reg, std::uint8_t value) {
     (reg == RBCR0 ? remote_count_low_cleared_ : remote_count_high_cleared_) = value == 0;
 }
 
+// A chip that runs already has no stop to finish and no RST still to show;
+// only an RST that a ring overflow raised goes.
 void Dp8390::start() {
-    const bool was_stopped = !started_;
+    isr_ &= static_cast<std::uint8_t>(~ISR_RST);
+    if (started_) return;
     started_ = true;
     receive_through_.reset();
     if (reset_event_ != 0) clock_.cancel(reset_event_);
     reset_event_ = 0;
-    isr_ &= static_cast<std::uint8_t>(~ISR_RST);
-    if (was_stopped && recovery_ == OverflowRecovery::AwaitingRestart) check_overflow_restart();
+    if (recovery_ == OverflowRecovery::AwaitingRestart) check_overflow_restart();
 }
 
 // The restart after an overflow, each step it missed named.

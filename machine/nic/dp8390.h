@@ -123,6 +123,7 @@ private:
     std::uint8_t command_value() const;
     void write_command(std::uint8_t value);
     void write_remote_command(std::uint8_t value);
+    [[gnu::cold]] void report_remote_cut_in(std::uint8_t value);
     void transmit_command();
     void write_transmit_config(std::uint8_t value);
     void write_ring_bound(std::uint8_t& bound, std::uint8_t value, const char* name);

@@ -315,6 +315,14 @@ IoWidth I82365::decode(std::uint16_t port) const {
     return r ? r->width : IoWidth::None;
 }
 
+// A routed port reaches its function untouched, except while the card does
+// not answer (each access then a violation) and at the socket's own ports.
+FunctionPort I82365::passes_to(std::uint16_t port) const {
+    if (!present_ || port == kIndexPort || port == kDataPort) return {};
+    const CardRoute* r = route(port);
+    return r ? r->target : FunctionPort{};
+}
+
 std::uint8_t I82365::read8(std::uint16_t port) {
     if (!present_) return 0xFF;
     if (port == kIndexPort) return index_;

@@ -105,6 +105,7 @@ public:
     void write16_string(std::uint16_t port, const std::uint8_t* data, std::size_t count) override;
     std::string port_name(std::uint16_t port, bool write) const override;
     bool reports_decode_changes() const override { return true; }
+    FunctionPort passes_to(std::uint16_t port) const override;
 
     // --- Inspection (no side effects) ---
     std::uint8_t index() const { return index_; }

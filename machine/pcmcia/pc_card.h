@@ -43,12 +43,7 @@ public:
     // before it touches the card; this card takes all of it.
     static constexpr Nanoseconds kBusyAfterReset = 20 * kMillisecond;
 
-    // Where a host port lands on the card.
-    struct PortTarget {
-        CardFunction* function = nullptr;
-        std::uint16_t offset = 0;
-        explicit operator bool() const { return function != nullptr; }
-    };
+    using PortTarget = FunctionPort;
 
     TwoFunctionCard(CardFunction& ethernet, CardFunction& uart);
     ~TwoFunctionCard();

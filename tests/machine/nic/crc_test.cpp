@@ -14,7 +14,7 @@ TEST(EthernetCrc, MatchesTheStandardCheckValueAndLeavesTheResidueAfterTheFcs) {
                                               check.size());
     EXPECT_EQ(crc32(bytes), 0xCBF43926u);
     EXPECT_EQ(crc32(bytes.subspan(4), crc32(bytes.first(4))), 0xCBF43926u);  // resumable
-    // Eight bytes at a time gives what one at a time gives, at every length.
+    // Sixteen bytes at a time gives what one at a time gives, at every length.
     std::array<std::uint8_t, 70> long_run{};
     for (std::size_t i = 0; i < long_run.size(); ++i) long_run[i] = static_cast<std::uint8_t>(i * 37 + 11);
     for (std::uint32_t length = 0, one_by_one = 0; length <= long_run.size(); ++length) {

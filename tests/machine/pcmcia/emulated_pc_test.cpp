@@ -45,6 +45,7 @@ TEST(EmulatedPc, DriverBringUpReachesTheEthernetControllerAndItsInterrupt) {
     bring_up(pc);
     pc.bus().in8(0x31F);  // the ASIC's reset port
     EXPECT_EQ(pc.bus().in8(0x300), 0x21);
+    EXPECT_EQ(pc.bus().in8(0x200), 0xFF) << "same low bits as CR, but nobody's port";
     EXPECT_EQ(pc.bus().in8(0x307), 0x80);
     // A remote read of zero bytes completes at once (RDC). Unmasked, the
     // controller's INT leaves the card as STSCHG# and arrives on IRQ 5 as the
