@@ -1,5 +1,10 @@
 #include "machine/nic/ethernet_crc.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define NE2000_CRC_FOLDING 1
+#endif
+
 namespace machine::ethernet {
 
 namespace {
@@ -28,12 +33,8 @@ std::uint32_t load_le32(const std::uint8_t* p) {
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-}  // namespace
-
-std::uint32_t crc32(std::span<const std::uint8_t> bytes, std::uint32_t crc) {
-    crc = ~crc;
-    const std::uint8_t* p = bytes.data();
-    std::size_t n = bytes.size();
+// The register as the loop keeps it (reflected, not complemented), moved on by `n` bytes.
+std::uint32_t crc32_by_table(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
     const auto& t = kTables;
     for (; n >= kSlices; n -= kSlices, p += kSlices) {
         // Only the first four bytes meet the running CRC; the rest are looked
@@ -44,7 +45,79 @@ std::uint32_t crc32(std::span<const std::uint8_t> bytes, std::uint32_t crc) {
               t[4][p[11]] ^ t[3][p[12]] ^ t[2][p[13]] ^ t[1][p[14]] ^ t[0][p[15]];
     }
     for (; n != 0; --n, ++p) crc = kTables[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
-    return ~crc;
+    return crc;
+}
+
+#ifdef NE2000_CRC_FOLDING
+#define NE2000_FOLDING_TARGET __attribute__((target("pclmul,sse4.1")))
+
+NE2000_FOLDING_TARGET __m128i load(const std::uint8_t* at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
+
+// x moved 128 bits (or 512, with the four-lane constants) further along, plus `data`.
+NE2000_FOLDING_TARGET __m128i fold(__m128i x, __m128i k, __m128i data) {
+    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)),
+                         data);
+}
+
+// Folding with carry-less multiplication, where the processor has it: 16-byte
+// blocks are multiplied forward by x^(8*distance) mod P and added, four lanes
+// at a time, then reduced to 32 bits (Barrett). The constants are those powers
+// of x for the reflected polynomial 0xEDB88320. `n` is at least 64 and a
+// multiple of 16; about a tenth of an instruction a byte.
+NE2000_FOLDING_TARGET std::uint32_t crc32_by_folding(std::uint32_t crc, const std::uint8_t* p,
+                                                     std::size_t n) {
+    const __m128i k1k2 = _mm_set_epi64x(0x00000001c6e41596, 0x0000000154442bd4);
+    const __m128i k3k4 = _mm_set_epi64x(0x00000000ccaa009e, 0x00000001751997d0);
+    const __m128i k5 = _mm_set_epi64x(0, 0x0000000163cd6124);
+    const __m128i poly = _mm_set_epi64x(0x00000001f7011641, 0x00000001db710641);
+    const __m128i low32 = _mm_set_epi32(0, 0, 0, -1);
+
+    __m128i x1 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
+    __m128i x2 = load(p + 16), x3 = load(p + 32), x4 = load(p + 48);
+    p += 64;
+    n -= 64;
+    for (; n >= 64; n -= 64, p += 64) {
+        x1 = fold(x1, k1k2, load(p));
+        x2 = fold(x2, k1k2, load(p + 16));
+        x3 = fold(x3, k1k2, load(p + 32));
+        x4 = fold(x4, k1k2, load(p + 48));
+    }
+    x1 = fold(x1, k3k4, x2);
+    x1 = fold(x1, k3k4, x3);
+    x1 = fold(x1, k3k4, x4);
+    for (; n >= 16; n -= 16, p += 16) x1 = fold(x1, k3k4, load(p));
+
+    // 128 bits to 64, adding 32 zero bits; then to 32 bits; then Barrett.
+    x1 = _mm_xor_si128(_mm_clmulepi64_si128(k3k4, x1, 0x01), _mm_srli_si128(x1, 8));
+    x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, low32), k5, 0x00), _mm_srli_si128(x1, 4));
+    __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x1, low32), poly, 0x10);
+    t = _mm_clmulepi64_si128(_mm_and_si128(t, low32), poly, 0x00);
+    return static_cast<std::uint32_t>(_mm_extract_epi32(_mm_xor_si128(x1, t), 1));
+}
+
+bool processor_folds() {
+    static const bool folds = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    return folds;
+}
+#endif
+
+}  // namespace
+
+std::uint32_t crc32(std::span<const std::uint8_t> bytes, std::uint32_t crc) {
+    crc = ~crc;
+    const std::uint8_t* p = bytes.data();
+    std::size_t n = bytes.size();
+#ifdef NE2000_CRC_FOLDING
+    if (n >= 64 && processor_folds()) {
+        const std::size_t blocks = n & ~std::size_t{15};
+        crc = crc32_by_folding(crc, p, blocks);
+        p += blocks;
+        n -= blocks;
+    }
+#endif
+    return ~crc32_by_table(crc, p, n);
 }
 
 std::array<std::uint8_t, 4> frame_check_sequence(std::span<const std::uint8_t> frame) {
