@@ -1,6 +1,7 @@
 #include "platform/host/interrupt_controller.h"
 
 #include <algorithm>
+#include <bit>
 
 namespace host {
 
@@ -21,8 +22,12 @@ InterruptController::InterruptController(machine::IrqLines& lines)
 
 void InterruptController::note_connections() {
     miniport_lines_ = 0;
-    for (const Connection& c : connections_)
-        if (c.adapter != nullptr) miniport_lines_ |= 1u << c.line;
+    latched_lines_ = 0;
+    for (const Connection& c : connections_) {
+        if (c.adapter == nullptr || (miniport_lines_ & (1u << c.line))) continue;
+        miniport_lines_ |= 1u << c.line;
+        if (c.mode == NdisInterruptLatched) latched_lines_ |= 1u << c.line;
+    }
 }
 
 InterruptController::~InterruptController() {
@@ -87,22 +92,23 @@ void InterruptController::on_line(unsigned line, std::vector<Connection>& out) c
 }
 
 std::optional<unsigned> InterruptController::next_request() const {
-    static constexpr unsigned kPriority[] = {0, 1, 2, 8, 9, 10, 11, 12, 13, 14, 15, 3, 4, 5, 6, 7};
-    // A line asks only while it is high, whatever its mode.
-    const std::uint32_t high = state_->high_lines & miniport_lines_;
-    if (high == 0) return std::nullopt;
-    for (unsigned line : kPriority) {
-        if (!(high & (1u << line)) || state_->masked[line]) continue;
-        const Connection* first = nullptr;
-        for (const Connection& c : connections_)
-            if (c.line == line && c.adapter != nullptr) {
-                first = &c;
-                break;
-            }
-        if (first == nullptr) continue;
-        if (first->mode != NdisInterruptLatched || state_->requested[line]) return line;
+    // A line asks only while it is high, whatever its mode; usually none is,
+    // or one.
+    std::uint32_t high = state_->high_lines & miniport_lines_;
+    std::optional<unsigned> best;
+    unsigned best_rank = machine::kIrqLineCount;
+    for (; high != 0; high &= high - 1) {
+        const auto line = static_cast<unsigned>(std::countr_zero(high));
+        if (state_->masked[line]) continue;
+        if ((latched_lines_ & (1u << line)) && !state_->requested[line]) continue;
+        // The AT's order: 0, 1, 2, then the slave's 8-15 on line 2, then 3-7.
+        const unsigned rank = line < 3 ? line : line >= 8 ? line - 5 : line + 8;
+        if (rank < best_rank) {
+            best_rank = rank;
+            best = line;
+        }
     }
-    return std::nullopt;
+    return best;
 }
 
 void InterruptController::acknowledge(unsigned line) {

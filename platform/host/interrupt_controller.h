@@ -89,6 +89,9 @@ private:
     std::shared_ptr<LineState> state_;
     std::vector<Connection> connections_;
     std::uint32_t miniport_lines_ = 0;
+    // Per line, whether the first miniport connected there is latched: its
+    // mode decides how the line asks.
+    std::uint32_t latched_lines_ = 0;
 };
 
 }  // namespace host

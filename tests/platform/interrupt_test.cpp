@@ -261,3 +261,35 @@ TEST_F(Stand, ForeignInterruptModeCatchesARegisterPageSequenceAnIsrCanBreakInto)
     EXPECT_EQ(page_one_runs(), 0);
     EXPECT_EQ(ndis.isr_runs().size(), 0u);  // port accesses inside the routine make no pulse
 }
+
+// Lines asking at once are served in the AT's order, not by number: 0, 1, 2,
+// then the second controller's 8-15 (it sits on line 2), then 3-7.
+TEST(InterruptPriority, LinesAskingAtOnceAreServedInTheAtsOrder) {
+    struct Case {
+        unsigned first_line, second_line;
+        const char* served_first;
+    };
+    const Case cases[] = {
+        {3, 9, "second"}, {9, 3, "first"}, {5, 7, "first"}, {15, 4, "first"}, {11, 10, "second"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.first_line) + " and " + std::to_string(c.second_line));
+        machine::IsaBus line_bus;
+        testdev::Device first(line_bus, 0x280, c.first_line), second(line_bus, 0x2A0, c.second_line);
+        host::NdisLibrary library(line_bus);
+        testmp::reset();
+        ASSERT_EQ(testmp::load(), NDIS_STATUS_SUCCESS);
+        auto& a = library.add_adapter("first");
+        auto& b = library.add_adapter("second");
+        b.config().set("IoBaseAddress", 0x2A0);
+        testmp::options.irq = c.first_line;
+        ASSERT_EQ(library.initialize(a), NDIS_STATUS_SUCCESS);
+        testmp::options.irq = c.second_line;
+        ASSERT_EQ(library.initialize(b), NDIS_STATUS_SUCCESS);
+        library.clear_records();
+        first.raise(testmp::kCauseInterrupt);
+        second.raise(testmp::kCauseInterrupt);
+        library.service();
+        ASSERT_EQ(library.isr_runs().size(), 2u);
+        EXPECT_EQ(library.isr_runs().front().adapter->name(), c.served_first);
+    }
+}
