@@ -4,8 +4,6 @@ namespace bench {
 
 namespace {
 
-constexpr std::uint16_t kSocketIndexPort = 0x3E0;
-constexpr std::uint16_t kSocketDataPort = 0x3E1;
 constexpr std::uint16_t kDataPortOffset = 0x10;
 constexpr std::uint16_t kResetPortOffset = 0x1F;
 
@@ -52,7 +50,7 @@ BusAccount account_trace(const machine::BusTrace& trace, std::size_t from, std::
         }
         if (e.kind == TraceKind::MemRead8 || e.kind == TraceKind::MemWrite8) continue;
         const bool read = e.is_port_read();
-        if (e.port == kSocketIndexPort || e.port == kSocketDataPort) {
+        if (is_socket_controller_port(e.port)) {
             ++(read ? a.socket_reads : a.socket_writes);
             continue;
         }

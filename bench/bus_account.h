@@ -36,6 +36,11 @@ struct BusAccount {
     bool operator==(const BusAccount&) const = default;
 };
 
+// The socket controller's index and data ports (0x3E0, 0x3E1).
+constexpr bool is_socket_controller_port(std::uint32_t port) {
+    return port == 0x3E0 || port == 0x3E1;
+}
+
 // Counts the trace from entry `from` on, for a card whose ports start at `io_base`.
 BusAccount account_trace(const machine::BusTrace& trace, std::size_t from, std::uint16_t io_base);
 

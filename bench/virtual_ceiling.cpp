@@ -1,14 +1,13 @@
 #include "bench/virtual_ceiling.h"
 
 #include "bench/bench_rig.h"
+#include "bench/bus_account.h"
 #include "net/wire/ethernet_wire.h"
 
 namespace bench {
 
 namespace {
 
-constexpr std::uint16_t kSocketIndexPort = 0x3E0;
-constexpr std::uint16_t kSocketDataPort = 0x3E1;
 constexpr std::uint8_t kIsrOverwrite = 0x10;
 
 // Stalls that come straight after an access to the socket controller: the
@@ -24,7 +23,7 @@ machine::Nanoseconds socket_wait_time(const machine::BusTrace& trace, std::size_
                 total += static_cast<machine::Nanoseconds>(e.value) * machine::kMicrosecond;
             continue;
         }
-        after_socket_access = e.port == kSocketIndexPort || e.port == kSocketDataPort;
+        after_socket_access = is_socket_controller_port(e.port);
     }
     return total;
 }
